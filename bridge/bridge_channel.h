@@ -1,0 +1,33 @@
+#pragma once
+// The bridge command channel: command frames on bulk OUT 0x01, one reply read on bulk IN 0x81
+// per frame, and the driver-wide references to the one stick's device.
+#include "platform/ks.h"
+
+constexpr UCHAR kBridgeEndpointOut = 0x01;
+constexpr UCHAR kBridgeEndpointIn = 0x81;
+
+// Current-device references. Only the channel's selects the transport.
+bool BindChipDevices(PKSDEVICE device);
+void SetChannelDevice(PKSDEVICE device);
+void SetDemodDevice(PKSDEVICE device);
+void SetTunerDevice(PKSDEVICE device);
+PKSDEVICE ChannelDevice();
+PKSDEVICE DemodDevice();
+PKSDEVICE TunerDevice();
+
+// Transfer primitives; the device and endpoint arguments are ignored. 0 means failure.
+ULONG BridgeWrite(PKSDEVICE device, UCHAR endpoint, const UCHAR* frame, ULONG length);
+ULONG BridgeRead(PKSDEVICE device, UCHAR endpoint, UCHAR* buffer, ULONG length);
+
+bool BridgeCommand(const UCHAR* frame, ULONG length);
+bool SendCommand06(PKSDEVICE device);
+bool StartFirmware();
+bool LoadPidTable(PKSDEVICE device, const UCHAR* pids, ULONG count, ULONG mode);
+
+// I2C gateway. I2cWrite and I2cPassWrite answer 1 (acknowledged), 0xFF (reply lost) or 0 (write
+// failed).
+UCHAR I2cWrite(PKSDEVICE device, UCHAR address, const UCHAR* bytes, ULONG count, ULONG* written);
+bool I2cWriteRegister(PKSDEVICE device, UCHAR address, const UCHAR* bytes, ULONG count, ULONG* written);
+bool I2cRead(PKSDEVICE device, UCHAR address, UCHAR* value, ULONG count);
+UCHAR I2cPassWrite(PKSDEVICE device, UCHAR address, UCHAR registerNumber, ULONG count, const UCHAR* data);
+bool I2cPassRead(PKSDEVICE device, UCHAR address, UCHAR registerNumber, ULONG count, UCHAR* out);

@@ -1,0 +1,34 @@
+# Host (Linux user-mode) build: the driver core over the kernel emulation, the simulated stick,
+# kvsbda-sim, tests, benchmarks and fuzz targets.
+enable_testing()
+find_package(Threads REQUIRED)
+
+# Kernel, USB bus and kernel-streaming emulation.
+file(GLOB KVSBDA_HOST_PLATFORM_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/platform/host/*.cpp)
+add_library(kvsbda_host_platform STATIC ${KVSBDA_HOST_PLATFORM_SOURCES})
+target_include_directories(kvsbda_host_platform PUBLIC
+  ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/platform/host/include)
+target_link_libraries(kvsbda_host_platform PUBLIC Threads::Threads)
+
+# The driver core, compiled under the same rules as in the kernel build.
+add_library(kvsbda_core STATIC ${KVSBDA_CORE_SOURCES})
+target_compile_options(kvsbda_core PRIVATE ${KVSBDA_CORE_FLAGS})
+target_link_libraries(kvsbda_core PUBLIC kvsbda_host_platform)
+
+# The simulated stick.
+file(GLOB KVSBDA_SIM_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sim/*.cpp)
+add_library(kvsbda_sim STATIC ${KVSBDA_SIM_SOURCES})
+target_link_libraries(kvsbda_sim PUBLIC kvsbda_host_platform)
+
+# What applications link: driver core + emulation + simulated stick.
+add_library(kvsbda-host INTERFACE)
+target_link_libraries(kvsbda-host INTERFACE kvsbda_core kvsbda_sim kvsbda_host_platform)
+
+add_subdirectory(tools/kvsbda-sim)
+add_subdirectory(tests)
+if(EXISTS ${PROJECT_SOURCE_DIR}/bench/CMakeLists.txt)
+  add_subdirectory(bench)
+endif()
+if(EXISTS ${PROJECT_SOURCE_DIR}/fuzz/CMakeLists.txt)
+  add_subdirectory(fuzz)
+endif()

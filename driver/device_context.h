@@ -1,0 +1,49 @@
+#pragma once
+// The per-stick record, allocated zeroed at add and reached from the kernel-streaming device's
+// Context slot. Field order is part of the driver's contract.
+#include "platform/ks.h"
+
+class CQZUSB;
+struct StreamRing;
+
+constexpr ULONG kKeyQueueEntries = 256;
+constexpr ULONG kKeyEntryBytes = 6;
+
+struct DeviceContext {
+    StreamRing* ring;
+    ULONG frequency;            // kHz
+    ULONG frequencyMultiplier;  // never written
+    ULONG bandwidth;            // MHz
+    ULONG symbolRate;
+    ULONG privateSetting8;
+    ULONG privateSetting6;
+    ULONG privateSetting5;
+    ULONG privateSetting7;
+    ULONG offsetFrequency;  // kHz
+    ULONG tuningExtra1;
+    ULONG tuningExtra2;
+    LONG modulationType;
+    LONG innerFecRate;
+    LONG outerFecRate;
+    LONG guardInterval;
+    LONG transmissionMode;
+    LONG spectralInversion;
+    UCHAR tuneLocked;
+    ULONG changesPending;
+    ULONG interfaceEnabled;
+    UNICODE_STRING interfaceLinkName;
+    UCHAR deviceKind;
+    CQZUSB* transport;
+    PKSPIN outputPin;
+    ULONG antennaPinState;
+    ULONG deviceActive;
+    LONG keyCount;
+    UCHAR keyWriteIndex;
+    UCHAR keyReadIndex;
+    UCHAR keyEntries[kKeyQueueEntries][kKeyEntryBytes];
+    LONG statusReportCount;
+};
+
+inline DeviceContext* GetDeviceContext(PKSDEVICE device) {
+    return device != nullptr ? static_cast<DeviceContext*>(device->Context) : nullptr;
+}

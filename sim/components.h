@@ -1,0 +1,39 @@
+#pragma once
+// Extension points of the simulated stick: the parts of the stick that answer the driver plug
+// into these. The stick itself (sim/stick.h) routes USB traffic to them.
+#include <cstddef>
+#include <cstdint>
+
+namespace sim {
+
+// A chip on the stick's I2C bus, addressed by 8-bit bus addresses (0xC6 tuner, 0x32/0x36
+// demodulator). Returning false is a NAK.
+class I2cDevice {
+public:
+    virtual ~I2cDevice() = default;
+    // A write transaction: `bytes[0]` is the register number, the rest data.
+    virtual bool Write(uint8_t address, const uint8_t* bytes, size_t count) = 0;
+    // A register read of `count` bytes starting at `registerNumber`.
+    virtual bool Read(uint8_t address, uint8_t registerNumber, uint8_t* out, size_t count) = 0;
+};
+
+// The bridge firmware's side of the command pipes: a frame arrives on bulk OUT 0x01 and the
+// answer is read from bulk IN 0x81. Called with the stick's lock held, one frame at a time.
+class CommandProcessor {
+public:
+    virtual ~CommandProcessor() = default;
+    virtual void OnCommandFrame(const uint8_t* frame, size_t length) = 0;
+    // Copies up to `capacity` reply bytes into `out` and returns how many; 0 is an empty reply.
+    // Returning a negative value leaves the read unanswered (the driver's time-out runs).
+    virtual long TakeReply(uint8_t* out, size_t capacity) = 0;
+};
+
+// Source of the transport stream the stick sends on its stream pipe.
+class TransportStreamSource {
+public:
+    virtual ~TransportStreamSource() = default;
+    // Fills up to `capacity` bytes; returns how many (0 when nothing is available now).
+    virtual size_t Read(uint8_t* out, size_t capacity) = 0;
+};
+
+}  // namespace sim
