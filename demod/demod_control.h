@@ -8,6 +8,9 @@ constexpr UCHAR kDemodWriteFailed = 0xFC;
 constexpr UCHAR kDemodSetupFailed = 0xF4;
 constexpr UCHAR kDemodNoLock = 0xF6;
 
+// Module-wide state (the tune lock); DriverEntry calls this before any other operation here.
+void InitializeDemodControl();
+
 UCHAR DemodReadRegister(UCHAR registerNumber, UCHAR* value);
 UCHAR DemodSoftReset();
 UCHAR DemodSetMode07(UCHAR mode);

@@ -1,0 +1,92 @@
+// Tuning the simulated demodulator on the default air through the whole stack: which channels
+// lock, at which step and attempt, what the stick then reports, and a search on an empty channel.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "demod/demod_control.h"
+#include "demod_stack.h"
+#include "sim/air.h"
+#include "sim/air_signal.h"
+#include "sim/demod_chip.h"
+
+using ::testing::ElementsAre;
+
+namespace demod_test {
+namespace {
+
+class AirTuneTest : public ::testing::Test {
+  protected:
+    sim::Air air = sim::Air::Default();
+    DemodStack* stackRef = nullptr;
+    sim::DemodChip chip{air, [this] { return stackRef->tuner.TunedFrequencyHz(); }};
+    DemodStack stack{chip};
+    void SetUp() override { stackRef = &stack; }
+};
+
+TEST_F(AirTuneTest, ChannelsLockAtTheStepTheirModeNeeds) {
+    ASSERT_TRUE(DemodTune(stack.Device(), 474000, 8));
+    auto seen = chip.GetObservations();
+    ASSERT_TRUE(seen.lock.has_value());
+    EXPECT_EQ(seen.lock->step, 0);
+    EXPECT_EQ(seen.lock->attemptInStep, 1);
+    // The final reset makes the chip acquire again, which takes the channel's detection and lock
+    // times.
+    EXPECT_EQ(chip.LockedTransmitter(), nullptr);
+    host::AdvanceVirtualTime(35 * 10000);
+    ASSERT_NE(chip.LockedTransmitter(), nullptr);
+    EXPECT_EQ(chip.LockedTransmitter()->frequencyKHz, 474000u);
+    EXPECT_THAT(sim::StatusReportFor(chip), ElementsAre(0xBB, 0, 1, 0xC8, 40, 0x00, 0));
+
+    // Needs step 2 with the inversion that three failed step-0 attempts leave behind.
+    ASSERT_TRUE(DemodTune(stack.Device(), 530000, 8));
+    seen = chip.GetObservations();
+    ASSERT_TRUE(seen.lock.has_value());
+    EXPECT_EQ(seen.lock->step, 2);
+    EXPECT_EQ(seen.lock->attemptInStep, 1);
+    EXPECT_EQ(seen.lock->attemptsInSearch, 4);
+    EXPECT_EQ(seen.inversionFlips, 3);
+
+    ASSERT_TRUE(DemodTune(stack.Device(), 618000, 8));
+    EXPECT_EQ(chip.GetObservations().lock->step, 4);
+}
+
+TEST_F(AirTuneTest, EmptyChannelSearchesInFullAndReportsNoLock) {
+    stack.ClearDelays();
+    EXPECT_FALSE(DemodTune(stack.Device(), 600000, 8));
+    const auto delays = stack.Delays();
+    // Reset, tuner pause, then three steps of reset and twenty first-stage polls.
+    EXPECT_EQ(std::accumulate(delays.begin(), delays.end(), 0LL), 15 + 30 + 3 * (15 + 600));
+    EXPECT_FALSE(chip.GetObservations().lock.has_value());
+    EXPECT_EQ(chip.LockedTransmitter(), nullptr);
+    EXPECT_THAT(sim::StatusReportFor(chip), ElementsAre(0xBB, 0, 0, 0, 0, 0, 0));
+
+    // Parking leaves the channel: a lock held before is gone.
+    ASSERT_TRUE(DemodTune(stack.Device(), 474000, 8));
+    host::AdvanceVirtualTime(35 * 10000);
+    ASSERT_NE(chip.LockedTransmitter(), nullptr);
+    EXPECT_TRUE(ParkTuner());
+    EXPECT_EQ(chip.LockedTransmitter(), nullptr);
+}
+
+TEST(AirTest, ParsesTransmittersAndRejectsBadText) {
+    sim::Air air;
+    std::string error;
+    ASSERT_TRUE(
+        sim::Air::Parse("474000,mode=4,inversion=1,strength=0x1F04;506000,name=X", air, error));
+    ASSERT_EQ(air.transmitters.size(), 2u);
+    EXPECT_EQ(air.transmitters[0].mode.searchModeBits, 0x01);
+    EXPECT_TRUE(air.transmitters[0].mode.searchOption);
+    EXPECT_TRUE(air.transmitters[0].mode.inversion);
+    EXPECT_EQ(air.transmitters[0].strength, 0x1F04);
+    EXPECT_EQ(air.transmitters[1].name, "X");
+    EXPECT_EQ(air.Find(474'250'000)->frequencyKHz, 474000u);
+    EXPECT_EQ(air.Find(474'251'000), nullptr);
+    for (const char* bad : {"abc", "474000,mode=5", "474000,strength", "474000,foo=1", "0"}) {
+        EXPECT_FALSE(sim::Air::Parse(bad, air, error)) << bad;
+    }
+}
+
+}  // namespace
+}  // namespace demod_test
