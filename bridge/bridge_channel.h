@@ -6,16 +6,24 @@
 constexpr UCHAR kBridgeEndpointOut = 0x01;
 constexpr UCHAR kBridgeEndpointIn = 0x81;
 
-// Current-device references. Only the channel's selects the transport.
+// Clears the current-device references; DriverEntry calls it so that every load starts clean.
+void InitializeBridgeChannel();
+
+// Current-device references, driver-wide and read and written atomically. Only the channel's
+// selects the transport.
 bool BindChipDevices(PKSDEVICE device);
 void SetChannelDevice(PKSDEVICE device);
 void SetDemodDevice(PKSDEVICE device);
 void SetTunerDevice(PKSDEVICE device);
+// Clears whichever references still name `device`; removal calls it so that no reference
+// outlives the device object it names.
+void UnbindChipDevices(PKSDEVICE device);
 PKSDEVICE ChannelDevice();
 PKSDEVICE DemodDevice();
 PKSDEVICE TunerDevice();
 
-// Transfer primitives; the device and endpoint arguments are ignored. 0 means failure.
+// Transfer primitives; the device and endpoint arguments are ignored. 0 means failure: no channel
+// device, or the transfer failed (reported on the debug output).
 ULONG BridgeWrite(PKSDEVICE device, UCHAR endpoint, const UCHAR* frame, ULONG length);
 ULONG BridgeRead(PKSDEVICE device, UCHAR endpoint, UCHAR* buffer, ULONG length);
 
@@ -25,9 +33,12 @@ bool StartFirmware();
 bool LoadPidTable(PKSDEVICE device, const UCHAR* pids, ULONG count, ULONG mode);
 
 // I2C gateway. I2cWrite and I2cPassWrite answer 1 (acknowledged), 0xFF (reply lost) or 0 (write
-// failed).
+// failed or arguments beyond the frame: at most 125 bytes after the address for I2cWrite, 60 data
+// bytes for I2cPassWrite, 63 bytes read by I2cRead and I2cPassRead; nothing is sent then).
 UCHAR I2cWrite(PKSDEVICE device, UCHAR address, const UCHAR* bytes, ULONG count, ULONG* written);
-bool I2cWriteRegister(PKSDEVICE device, UCHAR address, const UCHAR* bytes, ULONG count, ULONG* written);
+bool I2cWriteRegister(PKSDEVICE device, UCHAR address, const UCHAR* bytes, ULONG count,
+                      ULONG* written);
 bool I2cRead(PKSDEVICE device, UCHAR address, UCHAR* value, ULONG count);
-UCHAR I2cPassWrite(PKSDEVICE device, UCHAR address, UCHAR registerNumber, ULONG count, const UCHAR* data);
+UCHAR I2cPassWrite(PKSDEVICE device, UCHAR address, UCHAR registerNumber, ULONG count,
+                   const UCHAR* data);
 bool I2cPassRead(PKSDEVICE device, UCHAR address, UCHAR registerNumber, ULONG count, UCHAR* out);
