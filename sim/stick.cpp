@@ -1,0 +1,444 @@
+// The simulated stick's USB behaviour: descriptors, configuration, endpoint routing, faults and
+// re-enumeration.
+#include "sim/stick.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/host/usbd_descriptor_walk.h"
+
+namespace sim {
+namespace {
+
+constexpr uint8_t kCommandFrameEndpoint = 0x01;
+constexpr uint8_t kCommandReplyEndpoint = 0x81;
+constexpr size_t kDefaultReplyBytes = 5;
+
+// Stands in for the bridge firmware until one is plugged in: every frame gets five zero bytes.
+class ZeroReplyProcessor : public CommandProcessor {
+  public:
+    void OnCommandFrame(const uint8_t*, size_t) override {}
+    long TakeReply(uint8_t* out, size_t capacity) override {
+        const size_t count = std::min(capacity, kDefaultReplyBytes);
+        std::memset(out, 0, count);
+        return static_cast<long>(count);
+    }
+};
+
+const USB_CONFIGURATION_DESCRIPTOR* AsConfiguration(const std::vector<uint8_t>& bytes) {
+    return bytes.size() >= sizeof(USB_CONFIGURATION_DESCRIPTOR)
+               ? reinterpret_cast<const USB_CONFIGURATION_DESCRIPTOR*>(bytes.data())
+               : nullptr;
+}
+
+}  // namespace
+
+RequestMatcher OnEndpoint(uint8_t endpointAddress) {
+    return [endpointAddress](const host::UsbRequest& request) {
+        return request.function != URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE &&
+               request.function != URB_FUNCTION_SELECT_CONFIGURATION &&
+               request.endpoint.address == endpointAddress;
+    };
+}
+
+RequestMatcher OnFunction(USHORT urbFunction) {
+    return
+        [urbFunction](const host::UsbRequest& request) { return request.function == urbFunction; };
+}
+
+RequestMatcher OnDescriptor(uint8_t descriptorType, uint8_t index) {
+    return [descriptorType, index](const host::UsbRequest& request) {
+        return request.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE &&
+               request.urb->UrbControlDescriptorRequest.DescriptorType == descriptorType &&
+               request.urb->UrbControlDescriptorRequest.Index == index;
+    };
+}
+
+Stick::Stick(StickOptions options)
+    : options_(options), state_(options.state), processor_(std::make_shared<ZeroReplyProcessor>()) {
+    if (!options_.layout) options_.layout = DefaultLayoutFor(options_.vendorId, options_.productId);
+    RebuildDescriptors();
+}
+
+Stick::~Stick() = default;
+
+// ---- Bus presence ---------------------------------------------------------------------------
+
+PDEVICE_OBJECT Stick::PlugInto(host::UsbBus& bus) {
+    {
+        std::lock_guard guard(lock_);
+        bus_ = &bus;
+        RebuildDescriptors();
+    }
+    return bus.Plug(shared_from_this());
+}
+
+void Stick::Unplug() {
+    host::UsbBus* bus;
+    PDEVICE_OBJECT device;
+    {
+        std::lock_guard guard(lock_);
+        bus = bus_;
+        device = device_;
+    }
+    if (bus != nullptr && device != nullptr) bus->Unplug(device);
+}
+
+void Stick::ReEnumerate(StickState state) {
+    host::UsbBus* bus;
+    {
+        std::lock_guard guard(lock_);
+        bus = bus_;
+        if (bus == nullptr) {
+            state_ = state;
+            RebuildDescriptors();
+            return;
+        }
+    }
+    bus->RunAfterCurrentRequest(
+        [self = shared_from_this(), state] { self->ReEnumerateNow(state); });
+}
+
+void Stick::ReEnumerateAfter(RequestMatcher after, StickState state) {
+    std::lock_guard guard(lock_);
+    pendingReEnumeration_ = PendingReEnumeration{std::move(after), state};
+}
+
+void Stick::ReEnumerateNow(StickState state) {
+    host::UsbBus* bus;
+    PDEVICE_OBJECT device;
+    {
+        std::lock_guard guard(lock_);
+        bus = bus_;
+        device = device_;
+    }
+    if (device != nullptr) bus->Unplug(device);
+    {
+        std::lock_guard guard(lock_);
+        state_ = state;
+        RebuildDescriptors();
+    }
+    bus->Plug(shared_from_this());
+}
+
+PDEVICE_OBJECT Stick::DeviceObject() const {
+    std::lock_guard guard(lock_);
+    return device_;
+}
+
+unsigned Stick::Arrivals() const {
+    std::lock_guard guard(lock_);
+    return arrivals_;
+}
+
+bool Stick::WaitForArrivals(unsigned count, std::chrono::milliseconds limit) {
+    std::unique_lock lock(lock_);
+    return arrived_.wait_for(lock, limit, [&] { return arrivals_ >= count; });
+}
+
+void Stick::Attached(host::UsbBus& bus, PDEVICE_OBJECT device) {
+    std::lock_guard guard(lock_);
+    bus_ = &bus;
+    device_ = device;
+    ++arrivals_;
+    arrived_.notify_all();
+}
+
+void Stick::Detached(PDEVICE_OBJECT device) {
+    std::lock_guard guard(lock_);
+    if (device_ == device) device_ = nullptr;
+}
+
+// ---- Identity and descriptors ---------------------------------------------------------------
+
+StickState Stick::State() const {
+    std::lock_guard guard(lock_);
+    return state_;
+}
+
+void Stick::SetState(StickState state) {
+    std::lock_guard guard(lock_);
+    state_ = state;
+}
+
+void Stick::SetStreamTransfer(StreamTransfer transfer) {
+    std::lock_guard guard(lock_);
+    options_.streamTransfer = transfer;
+}
+
+bool Stick::PresentRomImage(const uint8_t* set, size_t length) {
+    std::optional<DescriptorSet> descriptors = DescriptorsFromRomImage(set, length);
+    if (!descriptors) return false;
+    std::lock_guard guard(lock_);
+    romDescriptors_ = std::move(descriptors);
+    return true;
+}
+
+DescriptorSet Stick::Descriptors() const {
+    std::lock_guard guard(lock_);
+    return descriptors_;
+}
+
+void Stick::RebuildDescriptors() {
+    if (state_ == StickState::Running && romDescriptors_)
+        descriptors_ = *romDescriptors_;
+    else
+        descriptors_ = BuiltInDescriptors(options_.vendorId, options_.productId, *options_.layout,
+                                          options_.streamTransfer, state_ == StickState::Running);
+}
+
+// ---- Components -----------------------------------------------------------------------------
+
+void Stick::SetCommandProcessor(std::shared_ptr<CommandProcessor> processor) {
+    std::lock_guard guard(lock_);
+    processor_ = processor ? std::move(processor) : std::make_shared<ZeroReplyProcessor>();
+}
+
+void Stick::SetStreamSource(std::shared_ptr<TransportStreamSource> source) {
+    std::lock_guard guard(lock_);
+    source_ = std::move(source);
+}
+
+void Stick::QueueInterruptReport(std::vector<uint8_t> report) {
+    host::UsbBus* bus;
+    PDEVICE_OBJECT device;
+    std::vector<uint8_t> interruptEndpoints;
+    {
+        std::lock_guard guard(lock_);
+        reports_.push_back(std::move(report));
+        bus = bus_;
+        device = device_;
+        // Every interrupt IN endpoint of the configuration gets a chance to take it.
+        const USB_CONFIGURATION_DESCRIPTOR* configuration =
+            AsConfiguration(descriptors_.configuration);
+        const size_t total =
+            std::min(host::usbd::WalkableLength(configuration), descriptors_.configuration.size());
+        for (size_t at = 0; at + 7 <= total && descriptors_.configuration[at] >= 2;
+             at += descriptors_.configuration[at]) {
+            const uint8_t* descriptor = &descriptors_.configuration[at];
+            if (descriptor[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && descriptor[0] >= 7 &&
+                (descriptor[2] & USB_ENDPOINT_DIRECTION_MASK) != 0 && (descriptor[3] & 3) == 3)
+                interruptEndpoints.push_back(descriptor[2]);
+        }
+    }
+    if (bus == nullptr || device == nullptr) return;
+    for (uint8_t address : interruptEndpoints) bus->Wake(device, address);
+}
+
+size_t Stick::QueuedInterruptReports() const {
+    std::lock_guard guard(lock_);
+    return reports_.size();
+}
+
+// ---- Faults ---------------------------------------------------------------------------------
+
+void Stick::HangNextRequest(RequestMatcher matcher) {
+    std::lock_guard guard(lock_);
+    faults_.push_back({FaultKind::Hang, std::move(matcher)});
+}
+
+void Stick::FailNextTransfer(RequestMatcher matcher) {
+    std::lock_guard guard(lock_);
+    faults_.push_back({FaultKind::Fail, std::move(matcher)});
+}
+
+void Stick::ShortenNextTransfer(size_t bytes, RequestMatcher matcher) {
+    std::lock_guard guard(lock_);
+    faults_.push_back({FaultKind::Shorten, std::move(matcher), bytes});
+}
+
+void Stick::SetIsoPacketErrorHook(std::function<bool(uint64_t, uint32_t)> hook) {
+    std::lock_guard guard(lock_);
+    isoPacketError_ = std::move(hook);
+}
+
+void Stick::ClearFaults() {
+    std::lock_guard guard(lock_);
+    faults_.clear();
+    isoPacketError_ = nullptr;
+}
+
+std::optional<Stick::Fault> Stick::TakeFault(const host::UsbRequest& request) {
+    for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+        if (it->matcher && !it->matcher(request)) continue;
+        Fault fault = std::move(*it);
+        faults_.erase(it);
+        return fault;
+    }
+    return std::nullopt;
+}
+
+// ---- Requests -------------------------------------------------------------------------------
+
+host::UsbAnswer Stick::Handle(const host::UsbRequest& request) {
+    host::UsbAnswer answer;
+    std::optional<StickState> reEnumerateInto;
+    host::UsbBus* bus;
+    {
+        std::lock_guard guard(lock_);
+        bus = bus_;
+        // A request that waited and is offered again has had its faults applied already.
+        std::optional<Fault> fault = request.attempt == 0 ? TakeFault(request) : std::nullopt;
+        size_t limit = SIZE_MAX;
+        if (fault && fault->kind == FaultKind::Hang) return host::UsbAnswer::WaitForCancel();
+        if (fault && fault->kind == FaultKind::Shorten) limit = fault->bytes;
+        if (fault && fault->kind == FaultKind::Fail) {
+            if (request.function != URB_FUNCTION_SELECT_CONFIGURATION)
+                request.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+            answer = host::UsbAnswer::Failure(STATUS_UNSUCCESSFUL, kFailedTransferStatus);
+        } else {
+            switch (request.function) {
+                case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+                    answer = GetDescriptor(request, limit);
+                    break;
+                case URB_FUNCTION_SELECT_CONFIGURATION:
+                    answer = SelectConfiguration(request);
+                    break;
+                case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+                    answer = BulkOrInterrupt(request, limit);
+                    break;
+                case URB_FUNCTION_ISOCH_TRANSFER:
+                    answer = Isochronous(request);
+                    break;
+                default:
+                    answer = host::UsbAnswer::Failure(STATUS_INVALID_PARAMETER,
+                                                      host::kUsbdStatusInvalidUrbFunction);
+            }
+        }
+        if (answer.kind == host::UsbAnswer::Kind::Complete && pendingReEnumeration_ &&
+            (!pendingReEnumeration_->after || pendingReEnumeration_->after(request))) {
+            reEnumerateInto = pendingReEnumeration_->state;
+            pendingReEnumeration_.reset();
+        }
+    }
+    if (reEnumerateInto && bus != nullptr) {
+        const StickState state = *reEnumerateInto;
+        bus->RunAfterCurrentRequest(
+            [self = shared_from_this(), state] { self->ReEnumerateNow(state); });
+    }
+    return answer;
+}
+
+host::UsbAnswer Stick::GetDescriptor(const host::UsbRequest& request, size_t limit) {
+    _URB_CONTROL_DESCRIPTOR_REQUEST& transfer = request.urb->UrbControlDescriptorRequest;
+    const std::vector<uint8_t>* descriptor = nullptr;
+    if (transfer.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE && transfer.Index == 0)
+        descriptor = &descriptors_.device;
+    else if (transfer.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && transfer.Index == 0)
+        descriptor = &descriptors_.configuration;
+    else if (transfer.DescriptorType == USB_STRING_DESCRIPTOR_TYPE)
+        descriptor = descriptors_.String(transfer.Index);
+    if (descriptor == nullptr || descriptor->empty()) {
+        transfer.TransferBufferLength = 0;
+        return host::UsbAnswer::Failure(STATUS_UNSUCCESSFUL, kFailedTransferStatus);
+    }
+    // As a device does: no more than asked for, and a shorter descriptor ends early.
+    const size_t count =
+        std::min({descriptor->size(), size_t{transfer.TransferBufferLength}, limit});
+    std::memcpy(transfer.TransferBuffer, descriptor->data(), count);
+    transfer.TransferBufferLength = static_cast<ULONG>(count);
+    return host::UsbAnswer::Success();
+}
+
+host::UsbAnswer Stick::SelectConfiguration(const host::UsbRequest& request) {
+    const _URB_SELECT_CONFIGURATION& select = request.urb->UrbSelectConfiguration;
+    if (select.ConfigurationDescriptor == nullptr) return host::UsbAnswer::Success();
+    // Walk our own configuration no further than the bytes we really have.
+    std::vector<uint8_t> own = descriptors_.configuration;
+    if (own.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR))
+        return host::UsbAnswer::Failure(STATUS_UNSUCCESSFUL, kFailedTransferStatus);
+    const size_t total = std::min<size_t>(own[2] | own[3] << 8, own.size());
+    own[2] = static_cast<uint8_t>(total);
+    own[3] = static_cast<uint8_t>(total >> 8);
+    const auto* configuration = AsConfiguration(own);
+    if (select.ConfigurationDescriptor->bConfigurationValue != configuration->bConfigurationValue)
+        return host::UsbAnswer::Failure(STATUS_UNSUCCESSFUL, kFailedTransferStatus);
+
+    // The bus has checked the interface records' lengths; each must name a setting we have.
+    constexpr size_t kHeader = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
+    auto* cursor = reinterpret_cast<const UCHAR*>(&select.Interface);
+    const UCHAR* end = reinterpret_cast<const UCHAR*>(request.urb) + request.urb->UrbHeader.Length;
+    while (static_cast<size_t>(end - cursor) >= kHeader) {
+        const auto* information = reinterpret_cast<const USBD_INTERFACE_INFORMATION*>(cursor);
+        if (information->Length == 0) break;
+        host::usbd::InterfaceCriteria criteria;
+        criteria.interfaceNumber = information->InterfaceNumber;
+        criteria.alternateSetting = information->AlternateSetting;
+        if (host::usbd::FindInterface(configuration, configuration, criteria) == nullptr)
+            return host::UsbAnswer::Failure(STATUS_UNSUCCESSFUL, kFailedTransferStatus);
+        cursor += information->Length;
+    }
+    return host::UsbAnswer::Success();
+}
+
+bool Stick::IsStreamEndpoint(const host::UsbEndpoint& endpoint) const {
+    return endpoint.IsIn() && endpoint.address != kCommandReplyEndpoint &&
+           (endpoint.type == UsbdPipeTypeBulk || endpoint.type == UsbdPipeTypeIsochronous);
+}
+
+host::UsbAnswer Stick::BulkOrInterrupt(const host::UsbRequest& request, size_t limit) {
+    _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = request.urb->UrbBulkOrInterruptTransfer;
+    auto* buffer = static_cast<uint8_t*>(transfer.TransferBuffer);
+    const size_t capacity = std::min(size_t{transfer.TransferBufferLength}, limit);
+    const host::UsbEndpoint& endpoint = request.endpoint;
+
+    if (!endpoint.IsIn()) {
+        if (endpoint.address == kCommandFrameEndpoint) processor_->OnCommandFrame(buffer, capacity);
+        transfer.TransferBufferLength = static_cast<ULONG>(capacity);
+        return host::UsbAnswer::Success();
+    }
+    if (endpoint.address == kCommandReplyEndpoint) {
+        const long count = processor_->TakeReply(buffer, capacity);
+        if (count < 0) return host::UsbAnswer::WaitForCancel();
+        transfer.TransferBufferLength =
+            static_cast<ULONG>(std::min(static_cast<size_t>(count), capacity));
+        return host::UsbAnswer::Success();
+    }
+    if (endpoint.type == UsbdPipeTypeInterrupt) {
+        if (reports_.empty()) return host::UsbAnswer::WaitForWake();
+        const std::vector<uint8_t>& report = reports_.front();
+        const size_t count = std::min(report.size(), capacity);
+        if (count > 0) std::memcpy(buffer, report.data(), count);
+        transfer.TransferBufferLength = static_cast<ULONG>(count);
+        reports_.pop_front();
+        return host::UsbAnswer::Success();
+    }
+    if (source_ == nullptr) return host::UsbAnswer::WaitForWake();
+    const size_t count = source_->Read(buffer, std::min(capacity, kBulkStreamReadLimit));
+    if (count == 0) return host::UsbAnswer::WaitForWake();
+    transfer.TransferBufferLength = static_cast<ULONG>(count);
+    return host::UsbAnswer::Success();
+}
+
+host::UsbAnswer Stick::Isochronous(const host::UsbRequest& request) {
+    _URB_ISOCH_TRANSFER& transfer = request.urb->UrbIsochronousTransfer;
+    if (!IsStreamEndpoint(request.endpoint) || source_ == nullptr)
+        return host::UsbAnswer::WaitForWake();
+    auto* buffer = static_cast<uint8_t*>(transfer.TransferBuffer);
+    USBD_ISO_PACKET_DESCRIPTOR* packet = transfer.IsoPacket;  // sized by the block
+    const uint64_t read = isoReads_;
+    size_t total = 0;
+    ULONG errors = 0;
+    for (ULONG i = 0; i < transfer.NumberOfPackets; ++i) {
+        if (isoPacketError_ && isoPacketError_(read, i)) {
+            packet[i].Status = kFailedPacketStatus;
+            packet[i].Length = 0;
+            ++errors;
+            continue;
+        }
+        const ULONG room = host::IsoPacketCapacity(transfer, i, request.endpoint.maximumPacketSize);
+        const size_t count = source_->Read(buffer + packet[i].Offset, room);
+        packet[i].Status = USBD_STATUS_SUCCESS;
+        packet[i].Length = static_cast<ULONG>(count);
+        total += count;
+    }
+    if (total == 0 && errors == 0) return host::UsbAnswer::WaitForWake();  // nothing taken yet
+    ++isoReads_;
+    transfer.ErrorCount = errors;
+    transfer.TransferBufferLength = static_cast<ULONG>(total);
+    if (errors == transfer.NumberOfPackets)
+        return host::UsbAnswer::Failure(STATUS_UNSUCCESSFUL, host::kUsbdStatusIsochRequestFailed);
+    return host::UsbAnswer::Success();
+}
+
+}  // namespace sim

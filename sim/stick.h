@@ -1,0 +1,160 @@
+#pragma once
+// The simulated receiver stick as a USB device on the host bus.
+//
+// It answers descriptor requests from its current descriptor set, accepts the configuration it
+// presents, and routes transfers by endpoint: command frames (bulk OUT 0x01) to the command
+// processor, command replies (bulk IN 0x81) from it, the stream endpoint from the transport
+// stream source, the interrupt endpoint from a queue of reports. Other OUT endpoints swallow
+// their data. Reads for which nothing is there yet wait on the bus until data arrives.
+//
+// Create it with std::make_shared: it puts itself back on the bus when it re-enumerates.
+// Every member may be called from any thread.
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/host/usb_bus.h"
+#include "sim/components.h"
+#include "sim/stick_descriptors.h"
+
+namespace sim {
+
+enum class StickState {
+    Boot,    // no firmware: boot descriptors, string 2 is a plain product name
+    Running  // bridge firmware runs: string 2 carries the "GGG" marker
+};
+
+struct StickOptions {
+    uint16_t vendorId = 0x3344;
+    uint16_t productId = 0x1122;
+    StickState state = StickState::Boot;
+    StreamTransfer streamTransfer = StreamTransfer::Isochronous;
+    // Default: DefaultLayoutFor(vendorId, productId).
+    std::optional<DescriptorLayout> layout;
+};
+
+// Picks requests for fault injection; an empty matcher matches every request.
+using RequestMatcher = std::function<bool(const host::UsbRequest&)>;
+RequestMatcher OnEndpoint(uint8_t endpointAddress);
+RequestMatcher OnFunction(USHORT urbFunction);
+RequestMatcher OnDescriptor(uint8_t descriptorType, uint8_t index);
+
+// USB status of a failed transfer and of a failed isochronous packet.
+constexpr USBD_STATUS kFailedTransferStatus = host::kUsbdStatusStallPid;
+constexpr USBD_STATUS kFailedPacketStatus = static_cast<USBD_STATUS>(0xC0000001);  // CRC error
+
+// Most bytes one bulk stream read delivers.
+constexpr size_t kBulkStreamReadLimit = 4096;
+
+class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<Stick> {
+  public:
+    explicit Stick(StickOptions options = {});
+    ~Stick() override;
+
+    // ---- Bus presence -------------------------------------------------------------------------
+    // Puts the stick on `bus` and returns its physical device object.
+    PDEVICE_OBJECT PlugInto(host::UsbBus& bus);
+    // Leaves the bus (everything pending completes with not-connected). From any thread, also
+    // from inside the stick's own request handling.
+    void Unplug();
+    // Leaves the bus and comes back as a new device object in `state`, with the descriptors of
+    // that state. Called while the stick answers a request, it happens right after that request
+    // has been completed.
+    void ReEnumerate(StickState state);
+    // Re-enumerates into `state` right after the stick has answered the next request that
+    // `after` matches (e.g. the reply read of the firmware start command).
+    void ReEnumerateAfter(RequestMatcher after, StickState state);
+    // The current device object, null while off the bus.
+    PDEVICE_OBJECT DeviceObject() const;
+    // How often the stick has arrived on a bus.
+    unsigned Arrivals() const;
+    // Waits (real time) until the stick has arrived `count` times; false on time-out. A
+    // re-enumeration runs after the request that triggered it has completed, so a caller that
+    // saw that completion waits here before looking for the new device.
+    bool WaitForArrivals(unsigned count, std::chrono::milliseconds limit);
+
+    // ---- Identity and descriptors -------------------------------------------------------------
+    StickState State() const;
+    // Takes effect at the next arrival.
+    void SetState(StickState state);
+    void SetStreamTransfer(StreamTransfer transfer);
+    // The descriptor set of the rom image (256 bytes: device descriptor at 0x00, configuration at
+    // 0x1C, strings at 0xB4) that the running firmware presents from its next arrival on. False
+    // when the set is too short.
+    bool PresentRomImage(const uint8_t* set, size_t length);
+    // What the stick presents now.
+    DescriptorSet Descriptors() const;
+
+    // ---- Components ---------------------------------------------------------------------------
+    // The default processor answers every frame with five zero bytes.
+    void SetCommandProcessor(std::shared_ptr<CommandProcessor> processor);
+    void SetStreamSource(std::shared_ptr<TransportStreamSource> source);
+    // Queues one report for the interrupt IN endpoint; a waiting read gets it at once.
+    void QueueInterruptReport(std::vector<uint8_t> report);
+    size_t QueuedInterruptReports() const;
+
+    // ---- Fault injection (each fault is used up by the first request it matches) --------------
+    // The request is never answered; only cancel, abort or unplug end it.
+    void HangNextRequest(RequestMatcher matcher = {});
+    // The request fails: header Status kFailedTransferStatus, packet STATUS_UNSUCCESSFUL.
+    void FailNextTransfer(RequestMatcher matcher = {});
+    // The transfer moves at most `bytes` bytes.
+    void ShortenNextTransfer(size_t bytes, RequestMatcher matcher = {});
+    // Called for each packet of each isochronous read (reads counted from 0); true fails the
+    // packet (Status kFailedPacketStatus, Length 0).
+    void SetIsoPacketErrorHook(std::function<bool(uint64_t read, uint32_t packet)> hook);
+    void ClearFaults();
+
+    // ---- host::UsbDeviceModel -----------------------------------------------------------------
+    host::UsbAnswer Handle(const host::UsbRequest& request) override;
+    void Attached(host::UsbBus& bus, PDEVICE_OBJECT device) override;
+    void Detached(PDEVICE_OBJECT device) override;
+
+  private:
+    enum class FaultKind { Hang, Fail, Shorten };
+    struct Fault {
+        FaultKind kind;
+        RequestMatcher matcher;
+        size_t bytes = 0;
+    };
+    struct PendingReEnumeration {
+        RequestMatcher after;
+        StickState state;
+    };
+
+    // All of these run with lock_ held.
+    void RebuildDescriptors();
+    std::optional<Fault> TakeFault(const host::UsbRequest& request);
+    host::UsbAnswer GetDescriptor(const host::UsbRequest& request, size_t limit);
+    host::UsbAnswer SelectConfiguration(const host::UsbRequest& request);
+    host::UsbAnswer BulkOrInterrupt(const host::UsbRequest& request, size_t limit);
+    host::UsbAnswer Isochronous(const host::UsbRequest& request);
+    bool IsStreamEndpoint(const host::UsbEndpoint& endpoint) const;
+
+    void ReEnumerateNow(StickState state);
+
+    mutable std::recursive_mutex lock_;
+    std::condition_variable_any arrived_;
+    StickOptions options_;
+    StickState state_;
+    std::optional<DescriptorSet> romDescriptors_;
+    DescriptorSet descriptors_;
+    host::UsbBus* bus_ = nullptr;
+    PDEVICE_OBJECT device_ = nullptr;
+    unsigned arrivals_ = 0;
+    std::shared_ptr<CommandProcessor> processor_;
+    std::shared_ptr<TransportStreamSource> source_;
+    std::deque<std::vector<uint8_t>> reports_;
+    std::deque<Fault> faults_;
+    std::optional<PendingReEnumeration> pendingReEnumeration_;
+    std::function<bool(uint64_t, uint32_t)> isoPacketError_;
+    uint64_t isoReads_ = 0;
+};
+
+}  // namespace sim
