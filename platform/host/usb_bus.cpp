@@ -91,6 +91,7 @@ struct UsbBus::Pipe {
     UsbEndpoint endpoint;
     std::deque<Request*> queue;  // the head is the one the model sees next
     bool busy = false;           // a worker has the head
+    bool completing = false;     // the answered head's completion routine is running
     bool inReady = false;
     Wait wait = Wait::None;
     uint64_t abortGeneration = 0;
@@ -593,9 +594,17 @@ void UsbBus::Settle(Request* request, const UsbAnswer& answer) {
             }
             if (pipe->wait == Pipe::Wait::ForWake) pollWake_.notify_one();  // start the poll
         }
+        // The next request of the pipe waits until this one's completion routine has run, so
+        // that completions of one pipe run in order, as a host controller delivers them.
+        if (complete) pipe->completing = true;
         MakeReady(pipe);
     }
-    if (complete) Finish(completion);
+    if (!complete) return;
+    Pipe* pipe = request->pipe;  // Finish deletes the request
+    Finish(completion);
+    std::lock_guard guard(lock_);
+    pipe->completing = false;
+    MakeReady(pipe);
 }
 
 UsbAnswer UsbBus::SelectConfiguration(Request* request) {
@@ -753,7 +762,8 @@ UsbBus::Device* UsbBus::FindDevice(PDEVICE_OBJECT object) {
 }
 
 void UsbBus::MakeReady(Pipe* pipe) {
-    if (pipe->inReady || pipe->busy || pipe->wait != Pipe::Wait::None || pipe->queue.empty())
+    if (pipe->inReady || pipe->busy || pipe->completing || pipe->wait != Pipe::Wait::None ||
+        pipe->queue.empty())
         return;
     pipe->inReady = true;
     ready_.push_back(pipe);

@@ -5,8 +5,10 @@
 // A device model (the simulated stick, or a test double) stands behind each physical device
 // object. Accepted requests are answered by a pool of worker threads, which call the model
 // without any bus lock held and complete the packet at DISPATCH_LEVEL, so completion routines
-// of different requests run on several threads at once. Requests of one pipe are handed to the
-// model strictly in submission order (one at a time), as a host controller serves an endpoint.
+// of different pipes run on several threads at once. Requests of one pipe are handed to the
+// model strictly in submission order (one at a time), and the next one is served only after the
+// previous one's completion routine has returned, so one pipe's completions arrive in order, as
+// a host controller delivers an endpoint's transfers.
 //
 // A model may leave a request unanswered: parked until the pipe is woken (a read waiting for
 // data; also retried on a short real-time poll) or parked until cancelled (a device that never

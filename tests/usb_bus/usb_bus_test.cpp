@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/host/clock.h"
 #include "platform/host/kernel_errors.h"
@@ -102,12 +104,15 @@ TEST_F(UsbBusTest, ParkedReadCompletesWhenWokenOnAWorkerAtDispatchLevel) {
     EXPECT_EQ(bus_.OutstandingRequests(), 0u);
 }
 
-TEST_F(UsbBusTest, CompletionRoutinesOfOnePipeRunOnSeveralThreadsAtOnce) {
+// Completions of different pipes overlap on several threads; those of one pipe run one after
+// the other in submission order, so a stream's reads reach the driver in order.
+TEST_F(UsbBusTest, CompletionRoutinesOverlapAcrossPipesAndKeepOrderWithinOne) {
     Plug([](const UsbRequest& request) {
         request.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 4;
         return UsbAnswer::Success();
     });
-    constexpr int kReads = 3;
+    const size_t pipes[] = {kReplyPipe, kBulkInPipe, kInterruptPipe};
+    constexpr int kPipes = 3;
     std::atomic<int> inside{0};
     std::atomic<int> mostAtOnce{0};
     auto overlap = [&] {
@@ -115,19 +120,45 @@ TEST_F(UsbBusTest, CompletionRoutinesOfOnePipeRunOnSeveralThreadsAtOnce) {
         int seen = mostAtOnce.load();
         while (now > seen && !mostAtOnce.compare_exchange_weak(seen, now)) {
         }
-        // Hold the completion until all reads are inside (or give up after two seconds).
+        // Hold the completion until all pipes are inside (or give up after two seconds).
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (mostAtOnce.load() < kReads && std::chrono::steady_clock::now() < giveUp)
+        while (mostAtOnce.load() < kPipes && std::chrono::steady_clock::now() < giveUp)
             std::this_thread::yield();
         --inside;
     };
-    UrbBuffer urbs[kReads];
-    uint8_t buffers[kReads][16];
+    UrbBuffer urbs[kPipes];
+    uint8_t buffers[kPipes][16];
     std::vector<std::unique_ptr<Submission>> reads;
-    for (int i = 0; i < kReads; ++i)
-        reads.push_back(Read(kBulkInPipe, urbs[i], buffers[i], 16, overlap));
+    for (int i = 0; i < kPipes; ++i)
+        reads.push_back(Read(pipes[i], urbs[i], buffers[i], 16, overlap));
     for (auto& read : reads) ASSERT_TRUE(read->Wait());
-    EXPECT_EQ(mostAtOnce.load(), kReads);
+    EXPECT_EQ(mostAtOnce.load(), kPipes);
+
+    // One pipe: never two completion routines at once, and in the order of submission.
+    constexpr int kReads = 8;
+    std::mutex orderLock;
+    std::vector<int> order;
+    std::atomic<int> busy{0};
+    std::atomic<bool> overlapped{false};
+    UrbBuffer sameUrbs[kReads];
+    uint8_t sameBuffers[kReads][16];
+    std::vector<std::unique_ptr<Submission>> same;
+    for (int i = 0; i < kReads; ++i) {
+        same.push_back(Read(kBulkInPipe, sameUrbs[i], sameBuffers[i], 16, [&, i] {
+            if (++busy > 1) overlapped = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            {
+                std::lock_guard guard(orderLock);
+                order.push_back(i);
+            }
+            --busy;
+        }));
+    }
+    for (auto& read : same) ASSERT_TRUE(read->Wait());
+    EXPECT_FALSE(overlapped.load());
+    std::vector<int> expected(kReads);
+    for (int i = 0; i < kReads; ++i) expected[i] = i;
+    EXPECT_EQ(order, expected);
 }
 
 TEST_F(UsbBusTest, CancelCompletesAnUnansweredRequestOnceAndFreesThePipe) {
@@ -299,8 +330,8 @@ TEST_F(UsbBusTest, RefusesWhatItDoesNotServeAtOnce) {
     PIRP irp = IoAllocateIrp(2, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
     IoSetCompletionRoutine(
-        irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; },
-        nullptr, TRUE, TRUE, TRUE);
+        irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr,
+        TRUE, TRUE, TRUE);
     EXPECT_EQ(IofCallDriver(device_, irp), STATUS_INVALID_DEVICE_REQUEST);
     IoFreeIrp(irp);
 }

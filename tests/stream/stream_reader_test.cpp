@@ -1,0 +1,258 @@
+// The stream reader's rules, read by read, with the stick answering each read as scripted. One
+// bus worker keeps completions in order where a test counts reads exactly.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "driver/device_lifecycle.h"
+#include "platform/debug_print.h"
+#include "platform/host/clock.h"
+#include "stream_fixture.h"
+#include "usb/stream_ring.h"
+
+namespace streamtest {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr ULONG kFullIsoPackets = 512;  // 512 x 188 bytes: one frame per read
+
+template <typename Predicate>
+bool WaitFor(Predicate done, milliseconds limit = milliseconds(5000)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+host::UsbAnswer FullRead(Path path, const host::UsbRequest& request, UCHAR value) {
+    if (path == Path::Bulk) {
+        FillBulk(request, 4096, value);
+    } else {
+        FillIso(request, std::vector<ULONG>(kFullIsoPackets, 188), value);
+    }
+    return host::UsbAnswer::Success();
+}
+
+struct DiscardCase {
+    const char* name;
+    Path path;
+    std::vector<ULONG> firstReads;  // bytes of the first reads (iso: bytes in packet 0)
+    UCHAR firstDelivered;           // number of the read whose bytes open the first frame
+};
+
+class DiscardRule : public ::testing::TestWithParam<DiscardCase> {};
+
+TEST_P(DiscardRule, FirstTwoReadsThatCountAreDroppedAfterStart) {
+    const DiscardCase& c = GetParam();
+    StreamFixture f(c.path, 1);
+    f.stick.script = [&](uint64_t n, const host::UsbRequest& request) {
+        const auto value = static_cast<UCHAR>(n);
+        if (n > c.firstReads.size()) return FullRead(c.path, request, value);
+        if (c.path == Path::Bulk) {
+            FillBulk(request, c.firstReads[n - 1], value);
+        } else {
+            FillIso(request, {c.firstReads[n - 1]}, value);
+        }
+        return host::UsbAnswer::Success();
+    };
+    f.StartStream();
+    ASSERT_TRUE(f.pin.WaitForFrames(1, 5000));
+    const auto frames = f.pin.Take(1);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0][0], c.firstDelivered);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BothPaths, DiscardRule,
+    ::testing::Values(DiscardCase{"BulkFullReads", Path::Bulk, {}, 3},
+                      DiscardCase{"BulkEmptyReadsDoNotCount", Path::Bulk, {0, 0}, 5},
+                      DiscardCase{"BulkShortReadsCount", Path::Bulk, {1, 1}, 3},
+                      DiscardCase{"IsoFullReads", Path::Iso, {}, 3},
+                      DiscardCase{"IsoEmptyReadsCount", Path::Iso, {0, 0}, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class PerPath : public ::testing::TestWithParam<Path> {};
+INSTANTIATE_TEST_SUITE_P(BothPaths, PerPath, ::testing::Values(Path::Bulk, Path::Iso),
+                         [](const auto& info) { return std::string(PathName(info.param)); });
+
+LONG Outstanding(const CQZUSB* transport, Path path) {
+    return ReadLongAcquire(path == Path::Bulk ? &transport->bulkReadsOutstanding
+                                              : &transport->isoReadsOutstanding);
+}
+
+TEST_P(PerPath, StartOnAnActiveStreamOnlyResetsDiscardAndStatusCount) {
+    StreamFixture f(GetParam(), 1);
+    f.stick.holdReads = true;
+    f.StartStream();
+    ASSERT_TRUE(WaitFor([&] { return Outstanding(f.transport, GetParam()) == 10; }));
+    f.Settle();
+    const uint64_t seen = f.stick.readsSeen;
+    f.transport->discardPending = 0;
+    f.transport->discardCount = 5;
+    InterlockedExchange(&f.context->statusReportCount, 7);
+
+    f.transport->StartReader();
+    f.Settle();
+    EXPECT_EQ(f.stick.readsSeen, seen);
+    EXPECT_EQ(Outstanding(f.transport, GetParam()), 10);
+    EXPECT_EQ(f.transport->discardPending, 1u);
+    EXPECT_EQ(f.transport->discardCount, 0u);
+    EXPECT_EQ(f.context->statusReportCount, 0);
+}
+
+TEST_P(PerPath, StopReleasesBulkReadsBeforeReturningAndLeavesIsoReadsDraining) {
+    StreamFixture f(GetParam(), 1);
+    f.stick.holdReads = true;
+    f.StartStream();
+    ASSERT_TRUE(WaitFor([&] { return Outstanding(f.transport, GetParam()) == 10; }));
+    f.StopStream();
+    // Bulk: the pipe abort ended all ten before the stop returned. Iso: the stop only clears
+    // the active flag; the ten reads end with their own completions (here: the unplug).
+    EXPECT_EQ(Outstanding(f.transport, GetParam()), GetParam() == Path::Bulk ? 0 : 10);
+    EXPECT_EQ(f.transport->streamActive, 0u);
+    f.system.Unplug(f.device->physicalDeviceObject);
+    EXPECT_EQ(kvstest::HostSystem::DriverPoolBlocks(), 0u);
+    EXPECT_EQ(kvstest::HostSystem::PacketPoolBlocks(), 0u);
+}
+
+TEST_P(PerPath, StopAndRemoveWithReadsInFlightLeaveThePoolEmpty) {
+    StreamFixture f(GetParam());
+    f.StartStream();
+    ASSERT_TRUE(f.pin.WaitForFrames(3, 5000));
+    f.system.Stop(*f.device);
+    EXPECT_EQ(Outstanding(f.transport, GetParam()), 0);
+    f.system.Remove(*f.device);
+    EXPECT_EQ(kvstest::HostSystem::DriverPoolBlocks(), 0u);
+    EXPECT_EQ(kvstest::HostSystem::PacketPoolBlocks(), 0u);
+    EXPECT_TRUE(kvstest::HostSystem::KernelErrors().empty());
+    EXPECT_EQ(f.pin.Violations(), 0u);
+}
+
+TEST(IsoReader, GoodPacketsPackTogetherAndWhatExceedsTheFrameIsLost) {
+    StreamFixture f(Path::Iso, 1);
+    f.stick.script = [](uint64_t n, const host::UsbRequest& request) {
+        if (n <= 2) return FullRead(Path::Iso, request, 0);
+        if (n == 3) FillIso(request, {188, 188, 188}, 0x10, {1});          // packet 1 failed
+        if (n == 4) FillIso(request, std::vector<ULONG>(512, 512), 0x20);  // 256 KiB
+        if (n == 5) FillIso(request, {100}, 0x70);
+        if (n > 5) FillIso(request, {}, 0);
+        return host::UsbAnswer::Success();
+    };
+    f.StartStream();
+    ASSERT_TRUE(f.pin.WaitForFrames(3, 5000));
+    const auto frames = f.pin.Take();
+    ASSERT_EQ(frames.size(), 3u);
+    std::vector<uint8_t> packed(188, 0x10);
+    packed.insert(packed.end(), 188, 0x12);
+    EXPECT_EQ(frames[0], packed);
+    ASSERT_EQ(frames[1].size(), 96256u);  // filled, ejected, the remaining 165,888 bytes gone
+    EXPECT_EQ(frames[1][0], 0x20);
+    EXPECT_EQ(frames[1][96255], static_cast<uint8_t>(0x20 + 96255 / 512));
+    EXPECT_EQ(frames[2], std::vector<uint8_t>(100, 0x70));
+}
+
+TEST(BulkReader, AFrameIsHandedOnlyOnceMoreThanAFrameIsHeld) {
+    StreamFixture f(Path::Bulk, 1);
+    std::atomic<bool> lastByte{false};
+    f.stick.script = [&](uint64_t n, const host::UsbRequest& request) {
+        if (n <= 25) FillBulk(request, 4096, 1);  // 2 dropped, then 23 x 4096
+        if (n == 26) FillBulk(request, 2048, 2);  // exactly 96,256 held
+        if (n == 27 && !lastByte) return host::UsbAnswer::WaitForWake();
+        if (n == 27) FillBulk(request, 1, 3);
+        if (n > 27) return host::UsbAnswer::WaitForCancel();
+        return host::UsbAnswer::Success();
+    };
+    f.StartStream();
+    ASSERT_TRUE(WaitFor([&] { return f.stick.readsAnswered == 26; }));
+    f.Settle();
+    EXPECT_EQ(f.pin.FramesCompleted(), 0u);
+    EXPECT_EQ(FillLevel(f.context->ring), 96255u);
+
+    lastByte = true;
+    f.system.Bus().Wake(f.device->physicalDeviceObject, 0x84);
+    ASSERT_TRUE(f.pin.WaitForFrames(1, 5000));
+    const auto frames = f.pin.Take();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].size(), 0x17800u);
+    EXPECT_EQ(frames[0].back(), 2);
+    EXPECT_EQ(FillLevel(f.context->ring), 0u);  // the last byte stays held
+}
+
+TEST(BulkReader, ReadsWithoutAnOutputPinReportThePinError) {
+    StreamFixture f(Path::Bulk, 1);
+    f.stick.script = [](uint64_t n, const host::UsbRequest& request) {
+        if (n > 5) return host::UsbAnswer::WaitForCancel();
+        FillBulk(request, 4096, 1);
+        return host::UsbAnswer::Success();
+    };
+    WriteLongRelease(reinterpret_cast<LONG volatile*>(&f.context->antennaPinState), KSSTATE_RUN);
+    StartStreamLocked(f.device->Device());
+    ASSERT_TRUE(WaitFor([&] { return f.stick.readsAnswered == 5; }));
+    f.Settle();
+    const std::string line = std::string(kDebugPrefix) + " " + kErrorMarker + " (Pin Out Error).";
+    EXPECT_EQ(kvstest::HostSystem::CountDebugLines(line), 5u);
+    EXPECT_EQ(f.pin.FramesCompleted(), 0u);
+}
+
+TEST(IsoReader, RestartWhileReadsDrainCountsEveryReadUntilItEnds) {
+    StreamFixture f(Path::Iso, 1);
+    f.stick.holdReads = true;
+    f.StartStream();
+    ASSERT_TRUE(WaitFor([&] { return ReadLongAcquire(&f.transport->isoReadsOutstanding) == 10; }));
+    f.StopStream();
+    StartStreamLocked(f.device->Device());  // the ten old reads are still with the bus
+    f.Settle();
+    EXPECT_EQ(ReadLongAcquire(&f.transport->isoReadsOutstanding), 20);
+    f.system.SetRemoveOnDeparture(false);
+    // Device stop must not find the transport idle while any of them is in flight.
+    std::atomic<bool> stopped{false};
+    std::thread stop([&] {
+        f.system.Stop(*f.device);
+        stopped = true;
+    });
+    std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_FALSE(stopped);
+    f.system.Bus().Unplug(f.device->physicalDeviceObject);
+    stop.join();
+    EXPECT_EQ(ReadLongAcquire(&f.transport->isoReadsOutstanding), 0);
+    f.system.WaitForPnpIdle();
+    f.system.Remove(*f.device);
+    EXPECT_EQ(kvstest::HostSystem::DriverPoolBlocks(), 0u);
+}
+
+TEST(BulkReader, StopWhenThePipeAbortCannotBeSentWaitsForTheReadsWithoutSpinning) {
+    StreamFixture f(Path::Bulk);
+    f.StartStream();
+    ASSERT_TRUE(f.pin.WaitForFrames(2, 5000));
+    host::ClearRecordedDelays();
+    SetDeviceActive(f.context, 0);  // the transport now refuses the abort
+    f.transport->StopReader();
+    EXPECT_EQ(ReadLongAcquire(&f.transport->bulkReadsOutstanding), 0);
+    EXPECT_EQ(f.transport->streamActive, 0u);
+    for (LONGLONG ms : host::RecordedDelayMilliseconds(host::DelayKind::TimerWait))
+        EXPECT_EQ(ms, 100);
+}
+
+TEST(StreamReader, StickWithoutStreamPipeStartsNothing) {
+    kvstest::HostSystem system;
+    auto stick = std::make_shared<kvstest::ScriptedStick>(0x3344, 0x1111, true);  // no stream pipe
+    system.Plug(stick);
+    kvstest::HostedDevice* device = system.Current();
+    ASSERT_NE(device, nullptr);
+    ASSERT_EQ(device->Transport()->streamPipeType, 0u);
+    StartStreamLocked(device->Device());
+    StopStream(device->Device());
+    EXPECT_EQ(device->Transport()->streamActive, 0u);
+    EXPECT_EQ(stick->CountRequests([](const kvstest::SeenRequest& r) {
+        return r.function == URB_FUNCTION_ISOCH_TRANSFER || r.endpoint == 0x83 ||
+               r.endpoint == 0x84 || r.endpoint == 0x82;
+    }),
+              0u);
+}
+
+}  // namespace
+}  // namespace streamtest

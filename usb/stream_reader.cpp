@@ -1,0 +1,117 @@
+// Transport-stream reader: start, stop and the waits of device stop. The reads themselves and
+// their completions live in stream_iso.cpp and stream_bulk.cpp.
+#include "platform/pool.h"
+#include "usb/stream_reader_internal.h"
+
+namespace {
+
+// The reader's waits: 100 ms on a synchronization timer.
+void SleepReaderInterval() {
+    KTIMER timer;
+    KeInitializeTimerEx(&timer, SynchronizationTimer);
+    LARGE_INTEGER dueTime;
+    dueTime.QuadPart = -1000000;
+    KeSetTimer(&timer, dueTime, nullptr);
+    KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr);
+}
+
+NTSTATUS SendAbortPipe(CQZUSB* transport) {
+    const USBD_PIPE_HANDLE pipe = StreamPipeHandle(transport);
+    if (pipe == nullptr) return STATUS_UNSUCCESSFUL;
+    auto* urb = static_cast<PURB>(PoolAllocateZeroed(sizeof(_URB_PIPE_REQUEST)));
+    if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    urb->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
+    urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+    urb->UrbPipeRequest.PipeHandle = pipe;
+    const NTSTATUS status = transport->CallUSBD(urb);
+    PoolFree(urb);
+    return status;
+}
+
+}  // namespace
+
+bool PassDiscardLocked(CQZUSB* transport) {
+    if (transport->discardPending == 0) return true;
+    const ULONG seen = transport->discardCount++;
+    if (seen < kDiscardedReadsAfterStart) return false;
+    transport->discardPending = 0;
+    return true;
+}
+
+USBD_PIPE_HANDLE StreamPipeHandle(const CQZUSB* transport) {
+    const PUSBD_PIPE_INFORMATION pipe = transport->Pipe(transport->streamPipeIndex);
+    return pipe != nullptr ? pipe->PipeHandle : nullptr;
+}
+
+NTSTATUS PassStreamRead(CQZUSB* transport, PIRP irp, PURB urb, PIO_COMPLETION_ROUTINE routine) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, routine, transport->device, TRUE, TRUE, TRUE);
+    return IofCallDriver(transport->lowerDevice, irp);
+}
+
+void CQZUSB::StartReader() {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&streamLock, &oldIrql);
+    discardPending = 1;
+    discardCount = 0;
+    KeReleaseSpinLock(&streamLock, oldIrql);
+    if (DeviceContext* context = Context(); context != nullptr) {
+        InterlockedExchange(&context->statusReportCount, 0);
+    }
+
+    // The outstanding-read counters are not set back to 0 here: reads of an earlier run may
+    // still be draining, and only their own completions may take them off the count.
+    if (streamPipeType == UsbdPipeTypeIsochronous) {
+        if (ReadStreamActive(this) != 0) return;
+        InterlockedIncrement(&streamRun);
+        WriteStreamActive(this, 1);
+        for (ULONG i = 0; i < kStreamReadsInFlight; ++i) SubmitIsoRead();
+    } else if (streamPipeType == UsbdPipeTypeBulk) {
+        if (ReadStreamActive(this) != 0) return;
+        WriteStreamActive(this, 1);
+        for (ULONG i = 0; i < kStreamReadsInFlight; ++i) SubmitBulkRead();
+    }
+}
+
+void CQZUSB::StopReader() {
+    if (streamPipeType == UsbdPipeTypeIsochronous) {
+        // Reads still in flight are released by their completions and not resubmitted.
+        WriteStreamActive(this, 0);
+    } else if (streamPipeType == UsbdPipeTypeBulk) {
+        AbortStreamPipe();
+    }
+}
+
+void CQZUSB::AbortStreamPipe() {
+    if (ReadStreamActive(this) == 0) return;
+    while (ReadLongAcquire(&bulkReadsOutstanding) > 0) {
+        if (NT_SUCCESS(SendAbortPipe(this))) continue;
+        // The abort did not reach the bus (the transport refuses requests, or the pool is
+        // exhausted): stop resubmitting so that the reads end with their next completion, and
+        // try again after a pause instead of spinning.
+        WriteStreamActive(this, 0);
+        if (ReadLongAcquire(&bulkReadsOutstanding) > 0) SleepReaderInterval();
+    }
+    WriteStreamActive(this, 0);
+}
+
+void CQZUSB::WaitForIdle() {
+    while (ReadLongAcquire(&isoReadsOutstanding) > 0) SleepReaderInterval();
+    // Normally the bulk stop has already waited for its reads; should a stop have been skipped,
+    // the reads must not outlive the transport either.
+    if (ReadLongAcquire(&bulkReadsOutstanding) > 0) {
+        WriteStreamActive(this, 0);
+        while (ReadLongAcquire(&bulkReadsOutstanding) > 0) SleepReaderInterval();
+    }
+    while (ReadLongAcquire(&requestsInFlight) > 0) SleepReaderInterval();
+    CancelInterruptRead();
+}
+
+void CQZUSB::FlushStreamDelivery() {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&streamLock, &oldIrql);
+    KeReleaseSpinLock(&streamLock, oldIrql);
+}
