@@ -42,7 +42,22 @@ struct DeviceContext {
     UCHAR keyReadIndex;
     UCHAR keyEntries[kKeyQueueEntries][kKeyEntryBytes];
     LONG statusReportCount;
+
+    // Guards the key queue between the interrupt completion and the property handlers that reset
+    // it or take keys from it.
+    KSPIN_LOCK keyQueueLock;
 };
+
+// deviceActive is written at passive level by add, start and stop and read by completion
+// routines on other processors; these keep each access whole and ordered.
+inline ULONG IsDeviceActive(const DeviceContext* context) {
+    return static_cast<ULONG>(
+        ReadLongAcquire(reinterpret_cast<LONG const volatile*>(&context->deviceActive)));
+}
+inline void SetDeviceActive(DeviceContext* context, ULONG active) {
+    WriteLongRelease(reinterpret_cast<LONG volatile*>(&context->deviceActive),
+                     static_cast<LONG>(active));
+}
 
 inline DeviceContext* GetDeviceContext(PKSDEVICE device) {
     return device != nullptr ? static_cast<DeviceContext*>(device->Context) : nullptr;

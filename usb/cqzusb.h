@@ -26,11 +26,13 @@ struct TransportDescriptors {
 };
 
 class CQZUSB {
-public:
+  public:
     // Construction on a zero-filled block: reads the descriptors, classifies the stick and
-    // selects its configuration. The object is usable (and must be released) whatever the
-    // chain reports.
-    void Construct(PKSDEVICE owningDevice);
+    // selects its configuration. Returns STATUS_INSUFFICIENT_RESOURCES when the descriptors
+    // record or the staging buffer cannot be allocated (the object cannot work without them);
+    // otherwise the descriptor chain's status, which does not stop the object from being used.
+    // The object must be released with ReleaseBuffers in every case.
+    NTSTATUS Construct(PKSDEVICE owningDevice);
     void ReleaseBuffers();
 
     NTSTATUS CallUSBD(PURB urb);
@@ -38,7 +40,8 @@ public:
     NTSTATUS BulkRead(void* buffer, ULONG length, ULONG* bytesMoved);
     NTSTATUS GetDeviceDescriptor();
     NTSTATUS GetConfigurationDescriptor();
-    NTSTATUS SelectConfiguration(PUSB_CONFIGURATION_DESCRIPTOR configuration, UCHAR alternateSetting);
+    NTSTATUS SelectConfiguration(PUSB_CONFIGURATION_DESCRIPTOR configuration,
+                                 UCHAR alternateSetting);
     NTSTATUS ProbeFirmware();
 
     // Transport-stream reader.
@@ -48,9 +51,16 @@ public:
     NTSTATUS SubmitBulkRead();
     NTSTATUS ResubmitBulkRead(PURB urb, PIRP irp, PUCHAR buffer);
     void AbortStreamPipe();
+    // Waits (passive level) until no stream read, no synchronous request and no interrupt read
+    // is left.
     void WaitForIdle();
+    // Returns once no completion is still handing data to an output pin it looked up before the
+    // call: pin close calls it after clearing the DeviceContext's outputPin.
+    void FlushStreamDelivery();
 
-    // Interrupt reader.
+    // Interrupt reader. SubmitInterruptRead keeps at most one read pending; CancelInterruptRead
+    // returns once no read is pending and none will be submitted until the next
+    // SubmitInterruptRead. WaitForIdle ends with CancelInterruptRead.
     NTSTATUS SubmitInterruptRead();
     void CancelInterruptRead();
 
@@ -75,4 +85,26 @@ public:
     ULONG discardPending;
     ULONG discardCount;
     LONG bulkReadsOutstanding;
+
+    // Interrupt reader bookkeeping, so that a cancel loop never reaches a released packet:
+    // interruptLock guards interruptIrp and the four words that follow it.
+    KSPIN_LOCK interruptLock;
+    // Cancel loops that hold the packet they are cancelling; while above 0, a completed packet is
+    // parked on interruptRetired instead of being released.
+    LONG interruptCancelers;
+    // Completed packets waiting for the cancel loops to let go (linked through DriverContext[3]).
+    PIRP interruptRetired;
+    // 1 while a completion has decided to submit the next read and has not stored it yet.
+    ULONG interruptResubmitting;
+    // 1 from CancelInterruptRead until the next SubmitInterruptRead: completions do not resubmit.
+    ULONG interruptStopping;
+
+    // Transport-stream reader bookkeeping.
+    // Serialises what stream completions share: the discard state, the staging buffer with the
+    // gather-and-deliver step of isochronous reads, the ring put and frame take of bulk reads.
+    KSPIN_LOCK streamLock;
+    // Raised by every start of an isochronous stream; each read carries the value it was
+    // submitted under, so reads of an earlier run that still drain are neither resubmitted nor
+    // delivered.
+    LONG streamRun;
 };

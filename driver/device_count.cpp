@@ -1,0 +1,24 @@
+// The module-wide count of sticks accepted by add; the driver serves one stick at a time.
+#include "driver/device_lifecycle.h"
+
+namespace {
+
+LONG volatile gDeviceCount;
+
+}  // namespace
+
+void InitializeDeviceLifecycle() {
+    WriteLongRelease(&gDeviceCount, 0);
+}
+
+LONG DeviceCount() {
+    return ReadLongAcquire(&gDeviceCount);
+}
+
+LONG RaiseDeviceCount() {
+    return InterlockedIncrement(&gDeviceCount);
+}
+
+void ResetDeviceCount() {
+    WriteLongRelease(&gDeviceCount, 0);
+}

@@ -1,0 +1,40 @@
+// Stream start and stop for pin states, power, tuning and the private properties; the interrupt
+// reader's start; the driver's millisecond sleep.
+#include "driver/stream_control.h"
+
+#include "driver/device_context.h"
+#include "usb/cqzusb.h"
+#include "usb/stream_ring.h"
+
+void StartStreamLocked(PKSDEVICE device) {
+    DeviceContext* context = GetDeviceContext(device);
+    if (context == nullptr || context->transport == nullptr) return;
+    CQZUSB* transport = context->transport;
+    KeWaitForSingleObject(&transport->ioMutex, Executive, KernelMode, FALSE, nullptr);
+    KeEnterCriticalRegion();
+    if (IsDeviceActive(context) == 1) {
+        if (context->ring != nullptr) StreamRingReset(context->ring);
+        transport->StartReader();
+    }
+    KeLeaveCriticalRegion();
+    KeReleaseMutex(&transport->ioMutex, FALSE);
+}
+
+void StopStream(PKSDEVICE device) {
+    DeviceContext* context = GetDeviceContext(device);
+    if (context == nullptr || context->transport == nullptr || IsDeviceActive(context) != 1) return;
+    if (context->ring != nullptr) StreamRingReset(context->ring);
+    context->transport->StopReader();
+}
+
+void StartInterruptReader(PKSDEVICE device) {
+    DeviceContext* context = GetDeviceContext(device);
+    if (context == nullptr || context->transport == nullptr) return;
+    context->transport->SubmitInterruptRead();
+}
+
+void DelayMilliseconds(LONG milliseconds) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}

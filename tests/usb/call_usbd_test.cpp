@@ -1,0 +1,132 @@
+// Synchronous requests: one at a time, at most one second each, and refused at once after stop.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/host/clock.h"
+#include "platform/host/debug_log.h"
+#include "support/host_system.h"
+#include "support/scripted_stick.h"
+
+namespace {
+
+using kvstest::HostedDevice;
+using kvstest::HostSystem;
+using kvstest::ScriptedStick;
+
+const std::string kTimeOutLine =
+    "KVS.BDA_DEBUG:  \xA1\xBE"
+    "ERROR\xA1\xBF  CQZUSB::CallUSBD(Status TimeOut!!!).";
+const std::string kRemovedLine =
+    "KVS.BDA_DEBUG:  \xA1\xBE"
+    "ERROR\xA1\xBF  CQZUSB::CallUSBD(Device is removed!!!).";
+
+bool IsCommandWrite(const host::UsbRequest& r) {
+    return r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && r.endpoint.address == 0x01;
+}
+
+TEST(CallUsbd, UnansweredRequestCostsOneSecondOneMessageAndACancel) {
+    HostSystem system;
+    auto stick = std::make_shared<ScriptedStick>(0x3344, 0x1122, true);
+    std::atomic<int> heldBack{1};
+    stick->intercept = [&](const host::UsbRequest& r) -> std::optional<host::UsbAnswer> {
+        if (IsCommandWrite(r) && heldBack.fetch_sub(1) > 0) return host::UsbAnswer::WaitForCancel();
+        return std::nullopt;
+    };
+    system.Plug(stick);
+    CQZUSB* transport = system.Current()->Transport();
+    host::ClearRecordedDelays();
+    host::ClearDebugLines();
+
+    const UCHAR frame[] = {0x06, 0x00};
+    ULONG moved = 0;
+    const LONGLONG before = host::NowTicks();
+    EXPECT_EQ(transport->BulkWrite(frame, sizeof frame, &moved), STATUS_CANCELLED);
+    EXPECT_EQ(host::NowTicks() - before, 10000000);
+    EXPECT_EQ(host::RecordedDelayMilliseconds(host::DelayKind::WaitTimeout),
+              std::vector<LONGLONG>{1000});
+    EXPECT_EQ(HostSystem::CountDebugLines(kTimeOutLine), 1u);
+    EXPECT_EQ(transport->requestsInFlight, 0);
+
+    // The next request goes through at once, and nothing is left of the cancelled one.
+    EXPECT_EQ(transport->BulkWrite(frame, sizeof frame, &moved), STATUS_SUCCESS);
+    EXPECT_EQ(moved, sizeof frame);
+    EXPECT_EQ(host::NowTicks() - before, 10000000);
+    EXPECT_EQ(HostSystem::CountDebugLines(kTimeOutLine), 1u);
+    EXPECT_TRUE(HostSystem::KernelErrors().empty());
+}
+
+TEST(CallUsbd, AfterStopEveryRequestFailsAtOnceWithoutTheMutex) {
+    HostSystem system;
+    system.Plug(std::make_shared<ScriptedStick>(0x3344, 0x1122, true));
+    HostedDevice* device = system.Current();
+    system.Stop(*device);
+    CQZUSB* transport = device->Transport();
+    ASSERT_NE(transport, nullptr);
+
+    // Another thread holds the request mutex for the whole check: a request that waited on it
+    // would never come back.
+    std::atomic<bool> held{false};
+    std::atomic<bool> release{false};
+    std::thread holder([&] {
+        KeWaitForSingleObject(&transport->requestMutex, Executive, KernelMode, FALSE, nullptr);
+        held = true;
+        while (!release) std::this_thread::yield();
+        KeReleaseMutex(&transport->requestMutex, FALSE);
+    });
+    while (!held) std::this_thread::yield();
+    host::ClearDebugLines();
+
+    const UCHAR frame[] = {0x06, 0x00};
+    UCHAR reply[4];
+    ULONG moved = 0;
+    EXPECT_EQ(transport->BulkWrite(frame, sizeof frame, &moved), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(transport->BulkRead(reply, sizeof reply, &moved), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(transport->ProbeFirmware(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(HostSystem::CountDebugLines(kRemovedLine), 3u);
+    release = true;
+    holder.join();
+}
+
+TEST(CallUsbd, RequestsFromSeveralThreadsAreServedOneAtATime) {
+    HostSystem system;
+    auto stick = std::make_shared<ScriptedStick>(0x3344, 0x1122, true);
+    std::atomic<int> inside{0};
+    std::atomic<int> most{0};
+    stick->intercept = [&](const host::UsbRequest& r) -> std::optional<host::UsbAnswer> {
+        const bool commandPipe = r.endpoint.address == 0x01 || r.endpoint.address == 0x81;
+        if (r.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || !commandPipe)
+            return std::nullopt;
+        const int now = ++inside;
+        int seen = most.load();
+        while (now > seen && !most.compare_exchange_weak(seen, now)) {
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        --inside;
+        return std::nullopt;
+    };
+    system.Plug(stick);
+    CQZUSB* transport = system.Current()->Transport();
+    // The bus serves the two command pipes in parallel; only the request mutex keeps a write and a
+    // read apart, so two requests must never be with the stick at once.
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            const UCHAR frame[] = {0x06, 0x00};
+            UCHAR reply[8];
+            for (int i = 0; i < 20; ++i) {
+                ULONG moved = 0;
+                if (transport->BulkWrite(frame, sizeof frame, &moved) != STATUS_SUCCESS) ++failures;
+                if (transport->BulkRead(reply, sizeof reply, &moved) != STATUS_SUCCESS) ++failures;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(most, 1);
+    EXPECT_EQ(transport->requestsInFlight, 0);
+}
+
+}  // namespace

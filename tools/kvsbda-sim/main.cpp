@@ -1,0 +1,24 @@
+// kvsbda-sim: the receiver driver on a simulated stick, without the hardware.
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+#include "options.h"
+
+int main(int argc, char** argv) {
+    kvssim::GlobalOptions options;
+    int exitCode = 0;
+    CLI::App app{"kvsbda-sim: runs the receiver driver against a simulated USB stick"};
+    app.add_option("--stick", options.stick, "vendor and product id of the stick, VID:PID in hex")
+        ->capture_default_str();
+    app.add_flag("--boot", options.boot,
+                 "plug the stick without its firmware (the driver downloads it)");
+    app.add_option("--pcap", options.pcapPath, "write a USBPcap wire capture to this file");
+    app.add_option("--log", options.logPath, "write the driver's debug output to this file");
+    app.add_flag("--json", options.json, "print the results as one JSON object");
+    app.require_subcommand(1);
+
+    kvssim::AddPlugCommand(app, options, exitCode);
+
+    CLI11_PARSE(app, argc, argv);
+    return exitCode;
+}

@@ -1,0 +1,26 @@
+#pragma once
+// Options shared by every kvsbda-sim subcommand.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kvssim {
+
+struct StickId {
+    uint16_t vendorId = 0x3344;
+    uint16_t productId = 0x1120;
+};
+
+struct GlobalOptions {
+    std::string stick = "3344:1120";
+    bool boot = false;  // plug the stick without its firmware
+    std::string pcapPath;
+    std::string logPath;
+    bool json = false;
+};
+
+// "VID:PID" with four hex digits each; nullopt when malformed.
+std::optional<StickId> ParseStickId(const std::string& text);
+std::string FormatStickId(const StickId& id);
+
+}  // namespace kvssim

@@ -1,0 +1,162 @@
+#include "session.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "driver/driver_entry.h"
+#include "platform/host/clock.h"
+#include "platform/host/debug_log.h"
+#include "platform/host/kernel_state.h"
+#include "sim/stick_descriptors.h"
+
+namespace kvssim {
+
+Session::Session(const GlobalOptions& options, std::function<void(const std::string&)> debugLine)
+    : options_(options), debugLine_(std::move(debugLine)) {}
+
+bool Session::Open(std::string* error) {
+    host::SetClockMode(host::ClockMode::Real);
+    host::ResetKernelState();
+    if (!options_.logPath.empty()) {
+        log_ = std::fopen(options_.logPath.c_str(), "w");
+        if (log_ == nullptr) {
+            *error = "cannot open log file " + options_.logPath;
+            return false;
+        }
+    }
+    host::SetDebugSink([this](const std::string& line) {
+        const std::string text = host::Gb2312ToUtf8(line);
+        if (log_ != nullptr) std::fprintf(log_, "%s\n", text.c_str());
+        if (debugLine_) debugLine_(text);
+    });
+    host::LoadDriver(DriverEntry);
+    bus_ = std::make_unique<host::UsbBus>();
+    if (!options_.pcapPath.empty()) {
+        pcap_ = std::make_unique<sim::PcapWriter>(options_.pcapPath);
+        if (!pcap_->IsOpen()) {
+            *error = "cannot open capture file " + options_.pcapPath;
+            return false;
+        }
+        bus_->AddObserver(pcap_.get());
+    }
+    host::SetProgressProbe([bus = bus_.get()] { return bus->WorkInProgress(); });
+    bus_->SetArrivalCallback([this](PDEVICE_OBJECT pdo) { OnArrival(pdo); });
+    bus_->SetDepartureCallback([this](PDEVICE_OBJECT pdo) { OnDeparture(pdo); });
+    return true;
+}
+
+Session::~Session() {
+    if (bus_ != nullptr) {
+        bus_->Shutdown();
+        for (SessionDevice* device : Devices()) {
+            if (device->addStatus == STATUS_SUCCESS && !device->removed) {
+                device->ks->Remove();
+                device->removed = true;
+            }
+        }
+        if (pcap_ != nullptr) bus_->RemoveObserver(pcap_.get());
+        host::ClearProgressProbe();
+    }
+    devices_.clear();
+    bus_.reset();
+    if (pcap_ != nullptr) pcap_->Flush();
+    pcap_.reset();
+    host::UnloadDriver();
+    host::SetDebugSink({});
+    if (log_ != nullptr) std::fclose(log_);
+}
+
+void Session::Plug(const StickId& id, bool boot) {
+    sim::StickOptions options;
+    options.vendorId = id.vendorId;
+    options.productId = id.productId;
+    options.state = boot ? sim::StickState::Boot : sim::StickState::Running;
+    firmware_ = std::make_shared<sim::BridgeFirmware>(i2c_, !boot);
+    stick_ = std::make_shared<sim::Stick>(options);
+    stick_->SetCommandProcessor(firmware_);
+    std::weak_ptr<sim::Stick> weak = stick_;
+    firmware_->SetStartedHook(
+        [weak](const sim::BridgeFirmware::Bytes& rom, const sim::BridgeFirmware::Bytes&) {
+            std::shared_ptr<sim::Stick> stick = weak.lock();
+            if (stick == nullptr) return;
+            // The running firmware presents the second descriptor set of the downloaded rom image.
+            if (rom.size() >= 2 * sim::kRomDescriptorSetBytes) {
+                stick->PresentRomImage(rom.data() + sim::kRomDescriptorSetBytes,
+                                       sim::kRomDescriptorSetBytes);
+            }
+            stick->ReEnumerate(sim::StickState::Running);
+        });
+    stick_->PlugInto(*bus_);
+    WaitForQuiet();
+}
+
+void Session::WaitForQuiet() {
+    for (int quiet = 0; quiet < 2;) {
+        bus_->WaitForPnpIdle();
+        if (bus_->WorkInProgress()) {
+            quiet = 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        } else {
+            ++quiet;
+        }
+    }
+}
+
+void Session::OnArrival(PDEVICE_OBJECT pdo) {
+    auto device = std::make_unique<SessionDevice>();
+    device->physicalDeviceObject = pdo;
+    device->ks = std::make_unique<host::KsDeviceHost>(pdo);
+    SessionDevice* raw = device.get();
+    {
+        std::lock_guard guard(lock_);
+        devices_.push_back(std::move(device));
+    }
+    raw->addStatus = raw->ks->Add();
+    if (raw->addStatus == STATUS_SUCCESS) raw->startStatus = raw->ks->Start();
+}
+
+void Session::OnDeparture(PDEVICE_OBJECT pdo) {
+    std::lock_guard guard(lock_);
+    for (auto& device : devices_) {
+        if (device->physicalDeviceObject == pdo && device->addStatus == STATUS_SUCCESS &&
+            !device->removed) {
+            device->ks->Remove();
+            device->removed = true;
+        }
+    }
+}
+
+SessionDevice* Session::Current() {
+    std::lock_guard guard(lock_);
+    for (auto it = devices_.rbegin(); it != devices_.rend(); ++it) {
+        if ((*it)->addStatus == STATUS_SUCCESS && !(*it)->removed) return it->get();
+    }
+    return nullptr;
+}
+
+std::vector<SessionDevice*> Session::Devices() {
+    std::lock_guard guard(lock_);
+    std::vector<SessionDevice*> result;
+    for (auto& device : devices_) result.push_back(device.get());
+    return result;
+}
+
+void Session::StopRemoveUnplug() {
+    if (SessionDevice* device = Current()) {
+        device->ks->Stop();
+        device->ks->Remove();
+        device->removed = true;
+    }
+    if (stick_ != nullptr) stick_->Unplug();
+    WaitForQuiet();
+    bus_->Shutdown();
+}
+
+std::string StatusText(NTSTATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+}  // namespace kvssim

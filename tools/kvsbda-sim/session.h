@@ -1,0 +1,70 @@
+#pragma once
+// A running host system for the CLI: the driver loaded on the real clock, a USB bus whose
+// arrivals run add and start and whose departures run remove, a simulated receiver stick, an
+// optional wire capture, and the driver's debug output passed on as it is printed.
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "driver/device_context.h"
+#include "options.h"
+#include "platform/host/ks_device_host.h"
+#include "platform/host/usb_bus.h"
+#include "sim/bridge_firmware.h"
+#include "sim/i2c_bus.h"
+#include "sim/pcap_writer.h"
+#include "sim/stick.h"
+
+namespace kvssim {
+
+struct SessionDevice {
+    PDEVICE_OBJECT physicalDeviceObject = nullptr;
+    std::unique_ptr<host::KsDeviceHost> ks;
+    NTSTATUS addStatus = STATUS_PENDING;
+    NTSTATUS startStatus = STATUS_PENDING;
+    bool removed = false;
+};
+
+class Session {
+  public:
+    // `debugLine` gets each debug line (GB2312 marker already shown as UTF-8) as it is printed.
+    Session(const GlobalOptions& options, std::function<void(const std::string&)> debugLine);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // False (with a message) when the capture or log file cannot be opened.
+    bool Open(std::string* error);
+    // Plugs the stick in and waits until add and start (and any re-enumeration) are done.
+    void Plug(const StickId& id, bool boot);
+    // The device that add accepted last and that is still there.
+    SessionDevice* Current();
+    std::vector<SessionDevice*> Devices();
+    // Stops and removes the current device, unplugs the stick and stops the bus.
+    void StopRemoveUnplug();
+
+    sim::Stick* Stick() { return stick_.get(); }
+    host::UsbBus& Bus() { return *bus_; }
+
+  private:
+    void WaitForQuiet();
+    void OnArrival(PDEVICE_OBJECT pdo);
+    void OnDeparture(PDEVICE_OBJECT pdo);
+
+    GlobalOptions options_;
+    std::function<void(const std::string&)> debugLine_;
+    std::unique_ptr<host::UsbBus> bus_;
+    std::unique_ptr<sim::PcapWriter> pcap_;
+    std::FILE* log_ = nullptr;
+    sim::I2cBus i2c_;
+    std::shared_ptr<sim::BridgeFirmware> firmware_;
+    std::shared_ptr<sim::Stick> stick_;
+    std::mutex lock_;
+    std::vector<std::unique_ptr<SessionDevice>> devices_;
+};
+
+std::string StatusText(NTSTATUS status);
+
+}  // namespace kvssim
