@@ -108,7 +108,8 @@ void ExFreePool(PVOID block);
 
 // ---- Dispatcher objects and waits ----------------------------------------------------------
 // Every waitable object starts with this header so that KeWaitForSingleObject can tell them
-// apart. Host-internal state sits behind an opaque pointer created at initialisation.
+// apart. The host keeps all object state in the header itself (guarded by one dispatcher lock);
+// HostObject identifies a mutex's owning thread.
 struct DISPATCHER_HEADER {
     UCHAR Type;
     UCHAR Reserved[3];
@@ -258,10 +259,10 @@ struct IO_STACK_LOCATION {
     UCHAR Flags;
     UCHAR Control;
     union {
-        struct {
-            ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+        struct {  // each length and the code pointer-aligned, as on Windows x64
+            alignas(8) ULONG OutputBufferLength;
+            alignas(8) ULONG InputBufferLength;
+            alignas(8) ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -302,6 +303,7 @@ struct IRP {
     struct {
         struct {
             PVOID DriverContext[4];
+            PVOID Thread;  // requesting thread of a built packet; its waits receive the completion
             PIO_STACK_LOCATION CurrentStackLocation;
         } Overlay;
     } Tail;

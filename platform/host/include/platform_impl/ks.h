@@ -26,6 +26,21 @@ enum DEVICE_POWER_STATE {
 };
 enum SYSTEM_POWER_STATE { PowerSystemUnspecified = 0, PowerSystemWorking = 1 };
 
+// Laid out as in wdm.h; the driver's QueryCapabilities handler leaves it unchanged.
+struct DEVICE_CAPABILITIES {
+    USHORT Size;
+    USHORT Version;
+    ULONG Flags;  // DeviceD1, DeviceD2, LockSupported, ... as bits
+    ULONG Address;
+    ULONG UINumber;
+    DEVICE_POWER_STATE DeviceState[7];
+    SYSTEM_POWER_STATE SystemWake;
+    DEVICE_POWER_STATE DeviceWake;
+    ULONG D1Latency;
+    ULONG D2Latency;
+    ULONG D3Latency;
+};
+
 enum KSSTATE { KSSTATE_STOP = 0, KSSTATE_ACQUIRE = 1, KSSTATE_PAUSE = 2, KSSTATE_RUN = 3 };
 
 struct KSDEVICE_DISPATCH {
@@ -71,6 +86,7 @@ struct KSFILTER {
     const KSFILTER_DESCRIPTOR* Descriptor;
     PVOID Bag;
     PVOID Context;
+    PKSDEVICE HostDevice;  // host only: the device the filter belongs to (KsFilterGetDevice)
 };
 
 struct KSPIN {
@@ -81,6 +97,7 @@ struct KSPIN {
     ULONG Communication;
     BOOLEAN ConnectionIsExternal;
     KSSTATE DeviceState;
+    PKSDEVICE HostDevice;  // host only: the device the pin belongs to (KsPinGetDevice)
 };
 
 struct KSSTREAM_HEADER;

@@ -1,0 +1,48 @@
+#pragma once
+// The clock behind KeQuerySystemTime, sleeps, timers and timed waits.
+//
+// Real mode: waits and sleeps really wait. Virtual mode (the default): sleeps and timer waits
+// advance a virtual clock at once and are recorded, so tests can assert every mandated delay
+// without spending it. A timed wait on an event or mutex in virtual mode returns as soon as the
+// object is signalled; it times out (advancing virtual time by its timeout) only when the
+// progress probe says that no work is in progress anywhere that could still signal it.
+#include <functional>
+#include <vector>
+
+#include "platform/kernel.h"
+
+namespace host {
+
+enum class ClockMode { Real, Virtual };
+void SetClockMode(ClockMode mode);
+ClockMode GetClockMode();
+
+// Current system time in 100 ns units since 1601-01-01 (what KeQuerySystemTime returns).
+LONGLONG NowTicks();
+// Virtual mode only: moves the virtual clock forward (no effect in real mode).
+void AdvanceVirtualTime(LONGLONG ticks);
+
+enum class DelayKind {
+    Sleep,        // KeDelayExecutionThread
+    TimerWait,    // a wait that ended because a timer became due
+    WaitTimeout,  // a timed wait on another object that timed out
+};
+struct RecordedDelay {
+    DelayKind kind;
+    LONGLONG ticks;  // requested duration, 100 ns units
+    LONGLONG Milliseconds() const { return ticks / 10000; }
+};
+// Delays recorded in both modes, in the order they began.
+std::vector<RecordedDelay> RecordedDelays();
+// The durations in milliseconds of the recorded delays of one kind.
+std::vector<LONGLONG> RecordedDelayMilliseconds(DelayKind kind);
+void ClearRecordedDelays();
+
+// Registered by the USB bus emulation: returns true while work is in progress that may still
+// signal a waiter (requests queued or being processed). Called without any kernel lock held, from
+// any thread. An empty function means "no work in progress".
+void SetProgressProbe(std::function<bool()> workInProgress);
+void ClearProgressProbe();
+bool WorkInProgress();
+
+}  // namespace host

@@ -1,0 +1,379 @@
+// Kernel dispatcher objects (mutexes, events, timers), waits and sleeps.
+//
+// All object state lives in the DISPATCHER_HEADER itself and is guarded by one dispatcher lock,
+// as in the kernel; a waiter blocks on one condition variable that every state change notifies.
+// Nothing is allocated per object, so objects need no destruction (kernel objects have none).
+// Header use: Type = kernel object type, SignalState = signal state (for a mutex 1 when free,
+// one less per nested acquisition), HostObject = owning thread of a mutex, Reserved[0] = timer
+// queued, Reserved[1] = initialised marker.
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "platform/host/clock_internal.h"
+#include "platform/host/io_completion_queue.h"
+#include "platform/host/irql.h"
+#include "platform/host/kernel_errors.h"
+#include "platform/host/thread_state.h"
+
+namespace host {
+namespace {
+
+constexpr UCHAR kEventNotificationObject = 0;
+constexpr UCHAR kEventSynchronizationObject = 1;
+constexpr UCHAR kMutantObject = 2;
+constexpr UCHAR kTimerNotificationObject = 8;
+constexpr UCHAR kTimerSynchronizationObject = 9;
+constexpr UCHAR kInitialisedMarker = 0x4B;
+
+// How often a blocked wait re-checks for conditions that nobody notifies (a timer becoming due
+// in real time, the progress probe going idle).
+constexpr auto kRecheckPeriod = std::chrono::milliseconds(1);
+// Longest real pause of a virtual sleep while the bus is busy: lets polling loops make room for
+// the threads they wait on instead of spinning.
+constexpr auto kVirtualSleepPause = std::chrono::microseconds(200);
+
+struct Dispatcher {
+    std::mutex lock;
+    std::condition_variable changed;
+};
+
+Dispatcher& TheDispatcher() {
+    static Dispatcher* dispatcher = new Dispatcher;  // never destroyed, see kernel_errors.cpp
+    return *dispatcher;
+}
+
+bool IsTimer(const DISPATCHER_HEADER* header) {
+    return header->Type == kTimerNotificationObject || header->Type == kTimerSynchronizationObject;
+}
+
+KTIMER* AsTimer(DISPATCHER_HEADER* header) {
+    return reinterpret_cast<KTIMER*>(header);
+}
+
+void Initialise(DISPATCHER_HEADER* header, UCHAR type, LONG signalState) {
+    std::lock_guard guard(TheDispatcher().lock);
+    header->Type = type;
+    header->Reserved[0] = 0;
+    header->Reserved[1] = kInitialisedMarker;
+    header->Reserved[2] = 0;
+    header->SignalState = signalState;
+    header->HostObject = nullptr;
+}
+
+std::string Describe(const char* what, const void* object) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%s (object %p)", what, object);
+    return text;
+}
+
+// With the dispatcher lock held: a timer that has come due becomes signalled.
+void UpdateTimer(DISPATCHER_HEADER* header) {
+    if (IsTimer(header) && header->Reserved[0] != 0 && NowTicks() >= AsTimer(header)->DueTime) {
+        header->Reserved[0] = 0;
+        header->SignalState = 1;
+    }
+}
+
+// With the dispatcher lock held: satisfies a wait on the object for the calling thread if its
+// state allows, applying the side effects (auto-reset, mutex ownership).
+bool TrySatisfy(DISPATCHER_HEADER* header) {
+    switch (header->Type) {
+        case kEventNotificationObject:
+            return header->SignalState > 0;
+        case kEventSynchronizationObject:
+            if (header->SignalState <= 0) return false;
+            header->SignalState = 0;
+            return true;
+        case kMutantObject:
+            if (header->SignalState > 0) {
+                header->SignalState = 0;
+                header->HostObject = CurrentThreadToken();
+                return true;
+            }
+            if (header->HostObject == CurrentThreadToken()) {
+                header->SignalState -= 1;
+                return true;
+            }
+            return false;
+        case kTimerNotificationObject:
+        case kTimerSynchronizationObject:
+            UpdateTimer(header);
+            if (header->SignalState <= 0) return false;
+            if (header->Type == kTimerSynchronizationObject) header->SignalState = 0;
+            return true;
+        default:
+            return false;
+    }
+}
+
+LONGLONG DeadlineOf(LONGLONG start, const LARGE_INTEGER& timeout) {
+    return timeout.QuadPart < 0 ? start - timeout.QuadPart : timeout.QuadPart;
+}
+
+std::chrono::nanoseconds TicksToDuration(LONGLONG ticks) {
+    return std::chrono::nanoseconds(ticks < 0 ? 0 : ticks * 100);
+}
+
+// A virtual sleep or timer wait costs no real time, but when the bus is busy a polling loop
+// built on it pauses briefly so that the threads it waits for can run.
+void PauseForBusyWork(LONGLONG ticks) {
+    if (WorkInProgress())
+        std::this_thread::sleep_for(
+            std::min<std::chrono::nanoseconds>(TicksToDuration(ticks), kVirtualSleepPause));
+    else
+        std::this_thread::yield();
+}
+
+// With the dispatcher lock held: runs the calling thread's queued packet completions (which take
+// the dispatcher lock themselves). Returns whether any ran; the caller then re-checks the object.
+bool DeliverCompletions(std::unique_lock<std::mutex>& held) {
+    if (!HasQueuedCompletions(CurrentThreadToken())) return false;
+    held.unlock();
+    DeliverQueuedCompletions();
+    held.lock();
+    return true;
+}
+
+// Blocks until a state change is notified or `pause` passes (forever without a pause).
+void Block(std::unique_lock<std::mutex>& held, std::optional<std::chrono::nanoseconds> pause) {
+    if (pause)
+        TheDispatcher().changed.wait_for(held, *pause);
+    else
+        TheDispatcher().changed.wait(held);
+}
+
+NTSTATUS WaitVirtual(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* header,
+                     std::optional<LONGLONG> deadline, LONGLONG start) {
+    Dispatcher& dispatcher = TheDispatcher();
+    // A queued timer comes due by moving the clock to its due time, unless the wait's own
+    // time-out comes first.
+    if (IsTimer(header) && header->Reserved[0] != 0) {
+        LONGLONG due = AsTimer(header)->DueTime;
+        if (!deadline || due <= *deadline) {
+            AdvanceVirtualTimeTo(due);
+            RecordDelay(DelayKind::TimerWait, due > start ? due - start : 0);
+            TrySatisfy(header);
+            dispatcher.changed.notify_all();
+            held.unlock();
+            PauseForBusyWork(due - start);
+            return STATUS_SUCCESS;
+        }
+    }
+    for (;;) {
+        if (TrySatisfy(header)) return STATUS_SUCCESS;
+        if (DeliverCompletions(held)) continue;
+        if (!deadline) {
+            Block(held, std::nullopt);
+            continue;
+        }
+        // Timed wait: keep waiting while something may still signal the object; time out once
+        // the emulation reports that no work is in progress (what was finished before the probe
+        // answered has been delivered by then).
+        held.unlock();
+        bool busy = WorkInProgress();
+        held.lock();
+        if (TrySatisfy(header)) return STATUS_SUCCESS;
+        if (DeliverCompletions(held)) continue;
+        if (!busy) {
+            AdvanceVirtualTimeTo(*deadline);
+            RecordDelay(DelayKind::WaitTimeout, *deadline - start);
+            dispatcher.changed.notify_all();
+            return STATUS_TIMEOUT;
+        }
+        Block(held, kRecheckPeriod);
+    }
+}
+
+NTSTATUS WaitReal(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* header,
+                  std::optional<LONGLONG> deadline, LONGLONG start) {
+    bool timerWait = IsTimer(header) && header->Reserved[0] != 0;
+    for (;;) {
+        if (TrySatisfy(header)) {
+            if (timerWait) RecordDelay(DelayKind::TimerWait, NowTicks() - start);
+            return STATUS_SUCCESS;
+        }
+        if (DeliverCompletions(held)) continue;
+        LONGLONG now = NowTicks();
+        if (deadline && now >= *deadline) {
+            RecordDelay(DelayKind::WaitTimeout, *deadline - start);
+            return STATUS_TIMEOUT;
+        }
+        bool timerQueued = IsTimer(header) && header->Reserved[0] != 0;
+        if (!deadline && !timerQueued) {
+            Block(held, std::nullopt);
+            continue;
+        }
+        LONGLONG wake = deadline ? *deadline : std::numeric_limits<LONGLONG>::max();
+        if (timerQueued) wake = std::min(wake, AsTimer(header)->DueTime);
+        Block(held,
+              std::min<std::chrono::nanoseconds>(TicksToDuration(wake - now), kRecheckPeriod * 10));
+    }
+}
+
+NTSTATUS Wait(DISPATCHER_HEADER* header, PLARGE_INTEGER timeout) {
+    bool poll = timeout != nullptr && timeout->QuadPart == 0;
+    if (!poll && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+        RecordIrqlViolation(
+            Describe(timeout ? "KeWaitForSingleObject with a time-out at DISPATCH_LEVEL"
+                             : "KeWaitForSingleObject without time-out at DISPATCH_LEVEL",
+                     header));
+        poll = true;  // never block at dispatch level: the waited-for work may need this thread
+    }
+    Dispatcher& dispatcher = TheDispatcher();
+    std::unique_lock held(dispatcher.lock);
+    if (header->Reserved[1] != kInitialisedMarker) {
+        RecordKernelError(
+            Describe("KeWaitForSingleObject on an object that was never initialised", header));
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (!poll) DeliverCompletions(held);
+    if (TrySatisfy(header)) return STATUS_SUCCESS;
+    if (poll) return STATUS_TIMEOUT;
+    LONGLONG start = NowTicks();
+    std::optional<LONGLONG> deadline;
+    if (timeout != nullptr) deadline = DeadlineOf(start, *timeout);
+    if (IsTimer(header) && header->Reserved[0] == 0 && !deadline) {
+        // Nothing can ever signal it: the kernel would hang this thread for good.
+        RecordKernelError(Describe("wait without time-out on a timer that is not set", header));
+        return STATUS_TIMEOUT;
+    }
+    return GetClockMode() == ClockMode::Virtual ? WaitVirtual(held, header, deadline, start)
+                                                : WaitReal(held, header, deadline, start);
+}
+
+}  // namespace
+
+void NotifyWaiters() {
+    std::lock_guard guard(TheDispatcher().lock);
+    TheDispatcher().changed.notify_all();
+}
+
+}  // namespace host
+
+void KeInitializeMutex(PRKMUTEX mutex, ULONG) {
+    host::Initialise(&mutex->Header, host::kMutantObject, 1);
+}
+
+LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN) {
+    using namespace host;
+    std::lock_guard guard(TheDispatcher().lock);
+    DISPATCHER_HEADER& header = mutex->Header;
+    LONG previous = header.SignalState;
+    if (header.SignalState > 0) {
+        RecordKernelError(Describe("KeReleaseMutex of a mutex that is not held", mutex));
+        return previous;
+    }
+    if (header.HostObject != CurrentThreadToken()) {
+        RecordKernelError(
+            Describe("KeReleaseMutex by a thread that does not own the mutex", mutex));
+        return previous;
+    }
+    header.SignalState += 1;
+    if (header.SignalState == 1) {
+        header.HostObject = nullptr;
+        TheDispatcher().changed.notify_all();
+    }
+    return previous;
+}
+
+void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+    host::Initialise(&event->Header,
+                     type == SynchronizationEvent ? host::kEventSynchronizationObject
+                                                  : host::kEventNotificationObject,
+                     state ? 1 : 0);
+}
+
+LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
+    using namespace host;
+    std::lock_guard guard(TheDispatcher().lock);
+    if (event->Header.Reserved[1] != kInitialisedMarker)
+        RecordKernelError(Describe("KeSetEvent on an event that was never initialised", event));
+    LONG previous = event->Header.SignalState;
+    event->Header.SignalState = 1;
+    TheDispatcher().changed.notify_all();
+    return previous;
+}
+
+void KeClearEvent(PRKEVENT event) {
+    std::lock_guard guard(host::TheDispatcher().lock);
+    event->Header.SignalState = 0;
+}
+
+LONG KeReadStateEvent(PRKEVENT event) {
+    std::lock_guard guard(host::TheDispatcher().lock);
+    return event->Header.SignalState;
+}
+
+void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type) {
+    host::Initialise(&timer->Header,
+                     type == SynchronizationTimer ? host::kTimerSynchronizationObject
+                                                  : host::kTimerNotificationObject,
+                     0);
+    std::lock_guard guard(host::TheDispatcher().lock);
+    timer->DueTime = 0;
+}
+
+void KeInitializeTimer(PKTIMER timer) {
+    KeInitializeTimerEx(timer, NotificationTimer);
+}
+
+BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, KDPC* dpc) {
+    using namespace host;
+    if (dpc != nullptr)
+        RecordKernelError(
+            Describe("KeSetTimer with a DPC, which the emulation does not run", timer));
+    std::lock_guard guard(TheDispatcher().lock);
+    BOOLEAN wasQueued = timer->Header.Reserved[0] != 0;
+    timer->DueTime = DeadlineOf(NowTicks(), dueTime);
+    timer->Header.SignalState = 0;
+    timer->Header.Reserved[0] = 1;
+    TheDispatcher().changed.notify_all();
+    return wasQueued;
+}
+
+BOOLEAN KeCancelTimer(PKTIMER timer) {
+    std::lock_guard guard(host::TheDispatcher().lock);
+    host::UpdateTimer(&timer->Header);
+    BOOLEAN wasQueued = timer->Header.Reserved[0] != 0;
+    timer->Header.Reserved[0] = 0;
+    return wasQueued;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
+                               PLARGE_INTEGER timeout) {
+    return host::Wait(static_cast<DISPATCHER_HEADER*>(object), timeout);
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
+    using namespace host;
+    if (interval == nullptr) {
+        RecordKernelError("KeDelayExecutionThread without an interval");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+        RecordIrqlViolation("KeDelayExecutionThread at DISPATCH_LEVEL");
+        return STATUS_SUCCESS;
+    }
+    DeliverQueuedCompletions();
+    LONGLONG start = NowTicks();
+    LONGLONG ticks = interval->QuadPart < 0 ? -interval->QuadPart
+                                            : std::max<LONGLONG>(interval->QuadPart - start, 0);
+    RecordDelay(DelayKind::Sleep, ticks);
+    if (GetClockMode() == ClockMode::Real) {
+        std::this_thread::sleep_for(TicksToDuration(ticks));
+        return STATUS_SUCCESS;
+    }
+    AdvanceVirtualTime(ticks);
+    NotifyWaiters();  // timed waiters on due timers re-check
+    PauseForBusyWork(ticks);
+    return STATUS_SUCCESS;
+}
+
+void KeQuerySystemTime(PLARGE_INTEGER currentTime) {
+    currentTime->QuadPart = host::NowTicks();
+}

@@ -1,0 +1,96 @@
+// IRQL tracking and critical regions, per thread.
+#include "platform/host/irql.h"
+
+#include <mutex>
+
+#include "platform/host/io_completion_queue.h"
+#include "platform/host/kernel_errors.h"
+#include "platform/host/thread_state.h"
+
+namespace host {
+namespace {
+
+struct ViolationLog {
+    std::mutex lock;
+    std::vector<IrqlViolation> entries;
+};
+
+ViolationLog& Violations() {
+    static ViolationLog* log = new ViolationLog;
+    return *log;
+}
+
+}  // namespace
+
+ThreadState::ThreadState() {
+    RegisterThread(this);
+}
+
+ThreadState::~ThreadState() {
+    UnregisterThread(this);
+    if (irql != PASSIVE_LEVEL) RecordKernelError("thread ended at IRQL " + std::to_string(irql));
+    if (criticalRegionDepth != 0)
+        RecordKernelError("thread ended inside " + std::to_string(criticalRegionDepth) +
+                          " critical region(s)");
+}
+
+ThreadState& CurrentThreadState() {
+    thread_local ThreadState state;
+    return state;
+}
+
+std::vector<IrqlViolation> IrqlViolations() {
+    std::lock_guard guard(Violations().lock);
+    return Violations().entries;
+}
+
+void ClearIrqlViolations() {
+    std::lock_guard guard(Violations().lock);
+    Violations().entries.clear();
+}
+
+void RecordIrqlViolation(const std::string& description) {
+    KIRQL irql = CurrentThreadState().irql;
+    std::lock_guard guard(Violations().lock);
+    Violations().entries.push_back({irql, description});
+}
+
+int CriticalRegionDepth() {
+    return CurrentThreadState().criticalRegionDepth;
+}
+
+}  // namespace host
+
+KIRQL KeGetCurrentIrql() {
+    return host::CurrentThreadState().irql;
+}
+
+void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) {
+    host::ThreadState& state = host::CurrentThreadState();
+    if (newIrql < state.irql)
+        host::RecordIrqlViolation("KeRaiseIrql to " + std::to_string(newIrql) +
+                                  " below the current level");
+    *oldIrql = state.irql;
+    state.irql = newIrql;
+}
+
+void KeLowerIrql(KIRQL newIrql) {
+    host::ThreadState& state = host::CurrentThreadState();
+    if (newIrql > state.irql)
+        host::RecordIrqlViolation("KeLowerIrql to " + std::to_string(newIrql) +
+                                  " above the current level");
+    state.irql = newIrql;
+}
+
+void KeEnterCriticalRegion() {
+    ++host::CurrentThreadState().criticalRegionDepth;
+}
+
+void KeLeaveCriticalRegion() {
+    host::ThreadState& state = host::CurrentThreadState();
+    if (state.criticalRegionDepth == 0) {
+        host::RecordKernelError("KeLeaveCriticalRegion without a matching KeEnterCriticalRegion");
+        return;
+    }
+    --state.criticalRegionDepth;
+}

@@ -1,0 +1,198 @@
+// Non-paged pool over malloc. Each block is preceded by a header that records its tag and size,
+// so that frees are checked against the tag and every tag's usage is counted.
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "platform/host/kernel_errors.h"
+#include "platform/host/pool_accounting.h"
+
+namespace host {
+namespace {
+
+constexpr uint64_t kLiveMagic = 0x4C4F4F50'4556494CULL;   // "LIVEPOOL"
+constexpr uint64_t kFreedMagic = 0x4C4F4F50'45455246ULL;  // "FREEPOOL"
+
+// 32 bytes, so the caller's block keeps malloc's 16-byte alignment.
+struct alignas(16) BlockHeader {
+    uint64_t magic;
+    ULONG tag;
+    uint32_t generation;
+    SIZE_T size;
+    uint64_t reserved;
+};
+static_assert(sizeof(BlockHeader) == 32);
+
+struct TagState {
+    PoolUsage usage;
+    size_t attempts = 0;
+    std::set<size_t> failingAttempts;  // attempt numbers (1-based, since reset) to fail
+};
+
+struct Pool {
+    std::mutex lock;
+    uint32_t generation = 1;
+    std::map<ULONG, TagState> tags;
+    std::shared_ptr<const PoolFailurePredicate> predicate;
+    size_t failuresInjected = 0;
+};
+
+Pool& ThePool() {
+    static Pool* pool = new Pool;  // never destroyed: frees may happen during process exit
+    return *pool;
+}
+
+BlockHeader* HeaderOf(PVOID block) {
+    return static_cast<BlockHeader*>(block) - 1;
+}
+
+// Checks a block handed to a free routine; returns false (after recording) if it is not a live
+// pool block.
+bool CheckLiveBlock(const char* routine, PVOID block) {
+    const BlockHeader* header = HeaderOf(block);
+    if (header->magic == kLiveMagic) return true;
+    char text[160];
+    std::snprintf(text, sizeof text, "%s: %p is %s", routine, block,
+                  header->magic == kFreedMagic ? "already freed" : "not a pool block");
+    RecordKernelError(text);
+    return false;
+}
+
+void ReleaseBlock(PVOID block) {
+    BlockHeader* header = HeaderOf(block);
+    Pool& pool = ThePool();
+    {
+        std::lock_guard guard(pool.lock);
+        if (header->generation == pool.generation) {
+            PoolUsage& usage = pool.tags[header->tag].usage;
+            usage.bytes -= header->size;
+            usage.blocks -= 1;
+        }
+    }
+    header->magic = kFreedMagic;
+    std::free(header);
+}
+
+}  // namespace
+
+SIZE_T PoolBytesOutstanding(ULONG tag) {
+    std::lock_guard guard(ThePool().lock);
+    auto found = ThePool().tags.find(tag);
+    return found == ThePool().tags.end() ? 0 : found->second.usage.bytes;
+}
+
+size_t PoolBlocksOutstanding(ULONG tag) {
+    std::lock_guard guard(ThePool().lock);
+    auto found = ThePool().tags.find(tag);
+    return found == ThePool().tags.end() ? 0 : found->second.usage.blocks;
+}
+
+std::map<ULONG, PoolUsage> PoolOutstanding() {
+    std::lock_guard guard(ThePool().lock);
+    std::map<ULONG, PoolUsage> result;
+    for (const auto& [tag, state] : ThePool().tags)
+        if (state.usage.blocks != 0) result[tag] = state.usage;
+    return result;
+}
+
+size_t PoolAllocationAttempts(ULONG tag) {
+    std::lock_guard guard(ThePool().lock);
+    auto found = ThePool().tags.find(tag);
+    return found == ThePool().tags.end() ? 0 : found->second.attempts;
+}
+
+std::string PoolTagName(ULONG tag) {
+    std::string name;
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        name += (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    return name;
+}
+
+void ResetPoolAccounting() {
+    std::lock_guard guard(ThePool().lock);
+    Pool& pool = ThePool();
+    ++pool.generation;
+    pool.tags.clear();
+    pool.predicate.reset();
+    pool.failuresInjected = 0;
+}
+
+void FailPoolAllocation(ULONG tag, size_t nth) {
+    if (nth == 0) return;
+    std::lock_guard guard(ThePool().lock);
+    TagState& state = ThePool().tags[tag];
+    state.failingAttempts.insert(state.attempts + nth);
+}
+
+void SetPoolFailurePredicate(PoolFailurePredicate predicate) {
+    std::lock_guard guard(ThePool().lock);
+    ThePool().predicate =
+        predicate ? std::make_shared<const PoolFailurePredicate>(std::move(predicate)) : nullptr;
+}
+
+void ClearPoolFaults() {
+    std::lock_guard guard(ThePool().lock);
+    ThePool().predicate.reset();
+    for (auto& [tag, state] : ThePool().tags) state.failingAttempts.clear();
+}
+
+size_t PoolFailuresInjected() {
+    std::lock_guard guard(ThePool().lock);
+    return ThePool().failuresInjected;
+}
+
+}  // namespace host
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T numberOfBytes, ULONG tag) {
+    using namespace host;
+    Pool& pool = ThePool();
+    std::shared_ptr<const PoolFailurePredicate> predicate;
+    bool fail = false;
+    {
+        std::lock_guard guard(pool.lock);
+        TagState& state = pool.tags[tag];
+        size_t attempt = ++state.attempts;
+        fail = state.failingAttempts.erase(attempt) != 0;
+        predicate = pool.predicate;
+    }
+    if (!fail && predicate) fail = (*predicate)(tag, numberOfBytes);
+    void* raw = fail ? nullptr : std::malloc(sizeof(BlockHeader) + numberOfBytes);
+    std::lock_guard guard(pool.lock);
+    if (raw == nullptr) {
+        if (fail) ++pool.failuresInjected;
+        return nullptr;
+    }
+    auto* header = static_cast<BlockHeader*>(raw);
+    *header = BlockHeader{kLiveMagic, tag, pool.generation, numberOfBytes, 0};
+    PoolUsage& usage = pool.tags[tag].usage;
+    usage.bytes += numberOfBytes;
+    usage.blocks += 1;
+    return header + 1;
+}
+
+void ExFreePoolWithTag(PVOID block, ULONG tag) {
+    if (block == nullptr) {
+        host::RecordKernelError("ExFreePoolWithTag of a null block");
+        return;
+    }
+    if (!host::CheckLiveBlock("ExFreePoolWithTag", block)) return;
+    ULONG blockTag = host::HeaderOf(block)->tag;
+    if (blockTag != tag) {
+        host::RecordKernelError("ExFreePoolWithTag: block tagged '" + host::PoolTagName(blockTag) +
+                                "' freed with tag '" + host::PoolTagName(tag) + "'");
+    }
+    host::ReleaseBlock(block);
+}
+
+void ExFreePool(PVOID block) {
+    if (block == nullptr) {
+        host::RecordKernelError("ExFreePool of a null block");
+        return;
+    }
+    if (!host::CheckLiveBlock("ExFreePool", block)) return;
+    host::ReleaseBlock(block);
+}
