@@ -1,0 +1,254 @@
+#!/usr/bin/env python3
+"""Writes the handmade corpus of the fuzz targets: valid and hostile inputs for each target, one
+file per case, into fuzz/corpus/<target>/. Run it again after changing a case; the files are
+checked in so that the replay tests need no Python."""
+import pathlib
+import struct
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+
+def u16(value):
+    return struct.pack("<H", value)
+
+
+def write(target, name, data):
+    folder = HERE / target
+    folder.mkdir(exist_ok=True)
+    (folder / name).write_bytes(bytes(data))
+
+
+# ---- Descriptors ---------------------------------------------------------------------------------
+
+def endpoint(address, attributes, packet, interval=0):
+    return bytes([7, 5, address, attributes]) + u16(packet) + bytes([interval])
+
+
+def interface(number, alternate, endpoints, cls=0xFF):
+    return bytes([9, 4, number, alternate, endpoints, cls, 0, 0, 0])
+
+
+SEVEN_ENDPOINTS = b"".join([
+    endpoint(0x81, 2, 64), endpoint(0x01, 2, 64), endpoint(0x02, 2, 64),
+    endpoint(0x86, 2, 64), endpoint(0x87, 1, 0x3FC, 1), endpoint(0x0A, 2, 64),
+    endpoint(0x8A, 3, 64, 0x7F)])
+FOUR_ENDPOINTS = b"".join([
+    endpoint(0x81, 2, 64), endpoint(0x01, 2, 64), endpoint(0x82, 1, 0x3FC, 1),
+    endpoint(0x83, 3, 64, 11)])
+
+
+def configuration(body, total=None, interfaces=1):
+    length = 9 + len(body) if total is None else total
+    return bytes([9, 2]) + u16(length) + bytes([interfaces, 1, 0, 0x80, 0xFA]) + body
+
+
+RUNNING = configuration(interface(0, 0, 0) + interface(0, 1, 7) + SEVEN_ENDPOINTS)
+KIND3 = configuration(interface(0, 0, 0) + interface(0, 1, 4) + FOUR_ENDPOINTS)
+
+
+def device(vendor, product):
+    return bytes([18, 1]) + u16(0x200) + bytes([0, 0, 0, 64]) + u16(vendor) + u16(product) + \
+        u16(0x100) + bytes([1, 2, 0, 1])
+
+
+def usbd_configuration():
+    t = "usbd_configuration"
+    write(t, "running_stick", RUNNING)
+    write(t, "four_endpoints", KIND3)
+    write(t, "total_claims_more", configuration(RUNNING[9:], total=0x400))
+    write(t, "total_cuts_interface", configuration(RUNNING[9:], total=20))
+    write(t, "total_below_header", configuration(RUNNING[9:], total=5))
+    write(t, "header_only", configuration(b""))
+    write(t, "three_bytes", RUNNING[:3])
+    write(t, "zero_length_descriptor",
+          configuration(interface(0, 1, 7) + SEVEN_ENDPOINTS[:14] + bytes([0, 5]) +
+                        SEVEN_ENDPOINTS[14:]))
+    write(t, "claims_more_endpoints",
+          configuration(interface(0, 1, 30) + SEVEN_ENDPOINTS[:14]))
+    write(t, "class_descriptors_between",
+          configuration(interface(0, 1, 3) + bytes([5, 0x24, 1, 2, 3]) + endpoint(0x81, 2, 64) +
+                        bytes([5, 5, 0x01, 2, 64]) + endpoint(0x01, 2, 64) +
+                        bytes([3, 0x25, 0]) + endpoint(0x82, 3, 8)))
+    write(t, "several_interfaces",
+          configuration(interface(0, 0, 1) + endpoint(0x81, 2, 64) + interface(0, 1, 2) +
+                        endpoint(0x81, 2, 64) + endpoint(0x01, 2, 64) + interface(1, 1, 7) +
+                        SEVEN_ENDPOINTS + interface(2, 3, 0), interfaces=3))
+    write(t, "middle_interface_claims_more",
+          configuration(interface(0, 1, 7) + SEVEN_ENDPOINTS[:21] + interface(1, 1, 2) +
+                        SEVEN_ENDPOINTS[:14], interfaces=2))
+    write(t, "interface_truncated_at_end", configuration(interface(0, 0, 0) + interface(0, 1, 7)[:6]))
+    write(t, "descriptor_runs_past_end",
+          configuration(interface(0, 1, 1) + bytes([0xFF, 5, 0x81, 2])))
+    write(t, "short_interface_descriptor",
+          configuration(bytes([7, 4, 0, 1, 2, 0xFF, 0]) + SEVEN_ENDPOINTS[:14]))
+
+
+# ---- Configuration chain ------------------------------------------------------------------------
+# Request by request: fate byte (a multiple of 8 fails the request), then for descriptor replies a
+# length (one byte; two for configuration descriptors) and the bytes.
+
+OK = 1
+SELECTED = 2  # select fates: 0 the packet fails, 1 the block's header Status fails
+
+
+def reply(data, wide=False):
+    return bytes([OK]) + (u16(len(data)) if wide else bytes([len(data)])) + data
+
+
+PROBE_RUNNING = bytes([6, 3, 0x47, 0x47, 0x47, 0x47])
+PROBE_BOOT = bytes([8, 3, ord("K"), 0, ord("V"), 0, ord("S"), 0])
+
+
+def chain(dev, config, select=bytes([SELECTED]), probe=PROBE_RUNNING, header=None, tail=b""):
+    script = reply(dev)
+    script += reply(config[:9] if header is None else header, wide=True)
+    script += reply(config, wide=True) + select
+    if probe is not None:
+        script += reply(probe)
+    return script + tail
+
+
+def configuration_chain():
+    t = "configuration_chain"
+    bridge_tail = bytes([OK]) + reply(bytes([0x55, 0, 0, 0, 0]))
+    write(t, "running_1122", chain(device(0x3344, 0x1122), RUNNING, tail=bridge_tail))
+    write(t, "boot_1122", chain(device(0x3344, 0x1122), RUNNING, probe=PROBE_BOOT))
+    write(t, "running_1120_bulk", chain(device(0x3344, 0x1120), RUNNING, tail=bridge_tail))
+    write(t, "kind3_6688", chain(device(0x0572, 0x6688), KIND3, probe=None, tail=bridge_tail))
+    write(t, "unknown_1111", chain(device(0x3344, 0x1111), RUNNING, probe=None))
+    write(t, "probe_two_marks", chain(device(0x3344, 0x1122), RUNNING,
+                                      probe=bytes([6, 3, 0x47, 0x47, 0x48, 0x47])))
+    write(t, "device_descriptor_fails", bytes([0]))
+    write(t, "device_descriptor_short", chain(device(0x3344, 0x1122)[:9], RUNNING, probe=None))
+    write(t, "header_fails", reply(device(0x3344, 0x1122)) + bytes([0]))
+    write(t, "header_two_bytes", reply(device(0x3344, 0x1122)) + reply(RUNNING[:2], wide=True))
+    write(t, "second_reply_claims_more",
+          chain(device(0x3344, 0x1122), configuration(RUNNING[9:], total=0xFFFF),
+                header=configuration(b"", total=25)))
+    write(t, "second_reply_claims_less",
+          chain(device(0x3344, 0x1122), configuration(RUNNING[9:], total=18)))
+    write(t, "select_packet_fails", chain(device(0x3344, 0x1122), RUNNING, select=bytes([0]),
+                                          probe=None))
+    write(t, "select_header_fails", chain(device(0x3344, 0x1122), RUNNING, select=bytes([9]),
+                                          probe=None))
+    write(t, "select_claims_more_pipes",
+          chain(device(0x3344, 0x1120), RUNNING, select=bytes([0x12, 200]), tail=bridge_tail))
+    write(t, "select_shortens_length",
+          chain(device(0x3344, 0x1120), RUNNING, select=bytes([0x22]) + u16(0x40),
+                tail=bridge_tail))
+    write(t, "interface_claims_more_endpoints",
+          chain(device(0x3344, 0x1122),
+                configuration(interface(0, 1, 7) + SEVEN_ENDPOINTS[:21]), tail=bridge_tail))
+    write(t, "no_alternate_setting_1",
+          chain(device(0x3344, 0x1122), configuration(interface(0, 0, 7) + SEVEN_ENDPOINTS),
+                probe=None))
+
+
+# ---- Interrupt reports ---------------------------------------------------------------------------
+# Header: kind, pipe count (mod 9), interrupt packet size (two bytes). Steps: 0 completes the
+# pending read (fate, length, bytes; fates 5 failed, 6 cancelled, 7 not connected, else success),
+# 4 takes a key, 5 resets the queue, 6 reads the status record (index), 7 restarts the reader.
+
+def header(kind=1, pipes=7, packet=8):
+    return bytes([kind, pipes]) + u16(packet)
+
+
+def report(data, fate=0):
+    return bytes([0, fate, len(data)]) + bytes(data)
+
+
+TAKE, RESET, RESTART = bytes([4]), bytes([5]), bytes([7])
+
+
+def record(index=1):
+    return bytes([6, index])
+
+
+def interrupt_reports():
+    t = "interrupt_reports"
+    key = [0xAA, 0x01, 0x02, 0x03, 0x04, 0x05]
+    status = [0xBB, 0x00, 0x01, 0x34, 0x56, 0x12, 0x00]
+    write(t, "keys_and_status",
+          header() + report(key) + report(key[:1] + [9, 9, 9, 9, 9]) + TAKE + TAKE + TAKE +
+          report(status) + report(status) + record() + report(status) + record(2) + record(7))
+    write(t, "short_reports",
+          header() + report([0xAA]) + report([0xBB, 0, 1]) + report([0xBB]) + report([0xBB, 0, 1]) +
+          record(3) + TAKE + report([]) + report([0x00, 0xAA, 0xBB]))
+    write(t, "zero_packet_size", header(packet=0) + report(key) + report(status) + TAKE)
+    write(t, "large_packet", header(packet=0x200) + report(key + list(range(200))) + TAKE +
+          report(status * 30))
+    write(t, "queue_overflow",
+          header() + b"".join(report([0xAA, n & 0xFF]) for n in range(260)) + TAKE * 3 + RESET + TAKE)
+    write(t, "failed_cancelled_restart",
+          header() + report(key, fate=5) + report(key) + report([], fate=6) + TAKE + RESTART +
+          RESTART + report(status) + report(key, fate=7) + RESTART + report(key) + TAKE)
+    write(t, "kind3_no_reader", header(kind=3) + report(key) + RESTART + TAKE)
+    write(t, "too_few_pipes", header(pipes=6) + report(key) + RESTART)
+    write(t, "restart_recounts_status",
+          header() + report(status) * 3 + record() + RESTART + report(status) * 2 + record())
+
+
+# ---- Bridge replies ------------------------------------------------------------------------------
+# Steps: an operation byte (0 I2cRead, 1 I2cPassRead, 2 I2cWrite, 3 I2cPassWrite,
+# 4 I2cWriteRegister, 5 raw frame, 6 PID table, 7 start firmware, 8 no channel device), its
+# arguments, then the fate of each transfer it causes: a write takes a fate byte, a reply read a
+# fate byte, a length and the bytes.
+
+WRITE_OK, WRITE_FAILS = bytes([OK]), bytes([0])
+
+
+def answer(data):
+    return bytes([OK, len(data)]) + bytes(data)
+
+
+LOST = bytes([0])
+
+
+def count(value):
+    if value < 0xF0:
+        return bytes([value])
+    return bytes([0xF0]) + \
+        u16(value >> 16) + u16(value & 0xFFFF)
+
+
+def bridge_replies():
+    t = "bridge_replies"
+    read = lambda n, fates: bytes([0, 0x32, 0x04]) + count(n) + fates
+    write(t, "demod_read", read(1, WRITE_OK + answer([0x55, 0x7F])))
+    write(t, "read_reply_without_data", read(1, WRITE_OK + answer([0x55])))
+    write(t, "read_reply_empty", read(1, WRITE_OK + answer([])))
+    write(t, "read_reply_lost", read(1, WRITE_OK + LOST))
+    write(t, "read_write_fails", read(1, WRITE_FAILS))
+    write(t, "read_count_limits", read(63, WRITE_OK + answer(range(64))) + read(64, b"") +
+          read(0, b"") + read(0xFFFFFFFF, b""))
+    pass_read = lambda n, fates: bytes([1, 0x32, 0x10]) + count(n) + fates
+    write(t, "pass_read_full", pass_read(8, WRITE_OK + answer([0x55] + list(range(8)))))
+    write(t, "pass_read_short", pass_read(8, WRITE_OK + answer([0x55, 1, 2])))
+    write(t, "pass_read_limits", pass_read(63, WRITE_OK + answer(range(64))) + pass_read(64, b"") +
+          pass_read(0, WRITE_OK + answer([0x55])) + pass_read(0xFFFFFFFF, b""))
+    i2c_write = lambda data, fates: bytes([2, 0xC6]) + count(len(data)) + bytes(data) + fates
+    write(t, "tuner_write", i2c_write([0x09, 0xF0, 0xFE], WRITE_OK + answer([0x55, 0, 0, 0])) +
+          i2c_write([0x09, 0xF0], WRITE_OK + LOST) + i2c_write([0x09], WRITE_FAILS))
+    write(t, "write_limits", i2c_write([1] * 125, WRITE_OK + answer([1])) +
+          bytes([2, 0xC6]) + count(126) + bytes(126) + bytes([2, 0xC6]) + count(0xFFFFFFFF))
+    pass_write = lambda n, fates: bytes([3, 0x32, 0x10]) + count(n) + bytes(range(n % 256)) + fates
+    write(t, "pass_write_limits", pass_write(2, WRITE_OK + answer([1])) +
+          pass_write(60, WRITE_OK + LOST) + bytes([3, 0x32, 0x10]) + count(61) + bytes(1))
+    write(t, "register_write", bytes([4, 0x02, 0x01, 0x32]) + WRITE_OK + answer([1]) +
+          bytes([4, 0x02, 0x01, 0x32]) + WRITE_OK + answer([]) + bytes([4, 0, 0, 0x36]) +
+          WRITE_FAILS)
+    write(t, "raw_frames", bytes([5]) + count(3) + bytes([6, 0, 0]) + WRITE_OK + answer([0] * 5) +
+          bytes([5]) + count(0) + bytes([5]) + count(64) + bytes(64) + WRITE_OK + LOST)
+    pids = lambda n, mode, fates: bytes([6, n]) + bytes([0xFF, 0x1F] * n) + bytes([mode]) + fates
+    write(t, "pid_tables", pids(1, 2, (WRITE_OK + answer([0] * 5)) * 2) +
+          pids(16, 0, (WRITE_OK + answer([0] * 5)) * 2) + pids(17, 0, b"") +
+          pids(0, 1, WRITE_OK + answer([0] * 5)))
+    write(t, "start_and_detached", bytes([7]) + WRITE_OK + answer([0] * 5) + bytes([8]) +
+          read(1, WRITE_OK + answer([0x55, 0x01])))
+
+
+if __name__ == "__main__":
+    usbd_configuration()
+    configuration_chain()
+    interrupt_reports()
+    bridge_replies()

@@ -1,0 +1,39 @@
+#include "kernel_checks.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/host/debug_log.h"
+#include "platform/host/irql.h"
+#include "platform/host/kernel_errors.h"
+#include "platform/host/kernel_state.h"
+#include "platform/host/pool_accounting.h"
+
+namespace fuzz {
+
+void BeginInput() {
+    host::ResetKernelState();
+}
+
+void EndInput(const char* target) {
+    for (const std::string& error : host::KernelErrors()) Fail(target, "kernel error: " + error);
+    for (const host::IrqlViolation& violation : host::IrqlViolations())
+        Fail(target, "IRQL violation: " + violation.description);
+    for (const host::AssertionRecord& assertion : host::Assertions())
+        Fail(target, "assertion failed: " + assertion.expression + " at " + assertion.file + ":" +
+                         std::to_string(assertion.line));
+    for (const auto& [tag, usage] : host::PoolOutstanding())
+        Fail(target, "pool left outstanding: tag " + host::PoolTagName(tag) + ", " +
+                         std::to_string(usage.blocks) + " blocks, " + std::to_string(usage.bytes) +
+                         " bytes");
+    // The debug output of a long run would otherwise grow without bound.
+    host::ClearDebugLines();
+}
+
+void Fail(const char* target, const std::string& what) {
+    std::fprintf(stderr, "%s: %s\n", target, what.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+}  // namespace fuzz
