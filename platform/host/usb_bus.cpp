@@ -601,10 +601,16 @@ void UsbBus::Settle(Request* request, const UsbAnswer& answer) {
     }
     if (!complete) return;
     Pipe* pipe = request->pipe;  // Finish deletes the request
+    // Count as work in progress until the pipe's next request is ready again, so that a timed
+    // wait for that request cannot see an idle bus in between.
+    ++completing_;
     Finish(completion);
-    std::lock_guard guard(lock_);
-    pipe->completing = false;
-    MakeReady(pipe);
+    {
+        std::lock_guard guard(lock_);
+        pipe->completing = false;
+        MakeReady(pipe);
+    }
+    --completing_;
 }
 
 UsbAnswer UsbBus::SelectConfiguration(Request* request) {
