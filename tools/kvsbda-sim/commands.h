@@ -8,5 +8,7 @@
 namespace kvssim {
 
 void AddPlugCommand(CLI::App& app, const GlobalOptions& options, int& exitCode);
+void AddTuneCommand(CLI::App& app, const GlobalOptions& options, int& exitCode);
+void AddWatchCommand(CLI::App& app, const GlobalOptions& options, int& exitCode);
 
 }  // namespace kvssim

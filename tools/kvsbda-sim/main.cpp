@@ -15,9 +15,20 @@ int main(int argc, char** argv) {
     app.add_option("--pcap", options.pcapPath, "write a USBPcap wire capture to this file");
     app.add_option("--log", options.logPath, "write the driver's debug output to this file");
     app.add_flag("--json", options.json, "print the results as one JSON object");
+    app.add_option("--air", options.air,
+                   "transmitters on the simulated air: KHZ[,key=value...][;KHZ...] with keys "
+                   "name, strength, quality, mode, inversion, detect_ms, lock_ms, pid, program "
+                   "(default: four UHF channels)");
+    app.add_option("--stream", options.stream,
+                   "how the stick plugged with its firmware running moves the transport stream "
+                   "(with --boot the downloaded rom image decides)")
+        ->check(CLI::IsMember({"bulk", "iso"}))
+        ->capture_default_str();
     app.require_subcommand(1);
 
     kvssim::AddPlugCommand(app, options, exitCode);
+    kvssim::AddTuneCommand(app, options, exitCode);
+    kvssim::AddWatchCommand(app, options, exitCode);
 
     CLI11_PARSE(app, argc, argv);
     return exitCode;

@@ -17,6 +17,10 @@ struct GlobalOptions {
     std::string pcapPath;
     std::string logPath;
     bool json = false;
+    // Transmitters on the simulated air in the --air text form; empty for the default air.
+    std::string air;
+    // The stream transfer the running stick's configuration presents: "iso" or "bulk".
+    std::string stream = "iso";
 };
 
 // "VID:PID" with four hex digits each; nullopt when malformed.

@@ -12,10 +12,30 @@
 
 namespace kvssim {
 
+namespace {
+// The demodulator answers at two I2C addresses: registers below 0xC0 and from 0xC0 on.
+constexpr uint8_t kDemodLowAddress = 0x32;
+constexpr uint8_t kDemodHighAddress = 0x36;
+// Every transmitter sends at DMB-T's highest rate, the hardest case for the stream path.
+constexpr uint64_t kAirStreamBitsPerSecond = sim::kDmbtMaxBitsPerSecond;
+constexpr std::chrono::microseconds kStreamPollInterval{500};
+}  // namespace
+
 Session::Session(const GlobalOptions& options, std::function<void(const std::string&)> debugLine)
     : options_(options), debugLine_(std::move(debugLine)) {}
 
 bool Session::Open(std::string* error) {
+    if (options_.air.empty()) {
+        air_ = sim::Air::Default();
+    } else if (std::string why; !sim::Air::Parse(options_.air, air_, why)) {
+        *error = "--air: " + why;
+        return false;
+    }
+    demod_ = std::make_unique<sim::DemodChip>(air_, [this] { return tuner_.TunedFrequencyHz(); });
+    i2c_.Attach(kDemodLowAddress, demod_.get());
+    i2c_.Attach(kDemodHighAddress, demod_.get());
+    i2c_.Attach(sim::TunerChip::kAddress, &tuner_);
+
     host::SetClockMode(host::ClockMode::Real);
     host::ResetKernelState();
     if (!options_.logPath.empty()) {
@@ -40,6 +60,8 @@ bool Session::Open(std::string* error) {
         }
         bus_->AddObserver(pcap_.get());
     }
+    // Stream reads waiting for the paced air are retried often enough to keep the pipe busy.
+    bus_->SetPollInterval(kStreamPollInterval);
     host::SetProgressProbe([bus = bus_.get()] { return bus->WorkInProgress(); });
     bus_->SetArrivalCallback([this](PDEVICE_OBJECT pdo) { OnArrival(pdo); });
     bus_->SetDepartureCallback([this](PDEVICE_OBJECT pdo) { OnDeparture(pdo); });
@@ -47,6 +69,7 @@ bool Session::Open(std::string* error) {
 }
 
 Session::~Session() {
+    if (statusReporter_ != nullptr) statusReporter_->Stop();
     if (bus_ != nullptr) {
         bus_->Shutdown();
         for (SessionDevice* device : Devices()) {
@@ -72,9 +95,19 @@ void Session::Plug(const StickId& id, bool boot) {
     options.vendorId = id.vendorId;
     options.productId = id.productId;
     options.state = boot ? sim::StickState::Boot : sim::StickState::Running;
+    options.streamTransfer =
+        options_.stream == "bulk" ? sim::StreamTransfer::Bulk : sim::StreamTransfer::Isochronous;
     firmware_ = std::make_shared<sim::BridgeFirmware>(i2c_, !boot);
     stick_ = std::make_shared<sim::Stick>(options);
     stick_->SetCommandProcessor(firmware_);
+    sim::TsGeneratorOptions stream;
+    stream.bitsPerSecond = kAirStreamBitsPerSecond;
+    stream.realTime = true;
+    airStream_ =
+        std::make_shared<StreamGate>(std::make_shared<sim::AirStreamSource>(*demod_, stream));
+    stick_->SetStreamSource(airStream_);
+    statusReporter_ = std::make_unique<sim::AirStatusReporter>(stick_, *demod_);
+    statusReporter_->Start();
     std::weak_ptr<sim::Stick> weak = stick_;
     firmware_->SetStartedHook(
         [weak](const sim::BridgeFirmware::Bytes& rom, const sim::BridgeFirmware::Bytes&) {
@@ -143,6 +176,7 @@ std::vector<SessionDevice*> Session::Devices() {
 }
 
 void Session::StopRemoveUnplug() {
+    if (statusReporter_ != nullptr) statusReporter_->Stop();
     if (SessionDevice* device = Current()) {
         device->ks->Stop();
         device->ks->Remove();

@@ -1,7 +1,10 @@
 #pragma once
 // A running host system for the CLI: the driver loaded on the real clock, a USB bus whose
 // arrivals run add and start and whose departures run remove, a simulated receiver stick, an
-// optional wire capture, and the driver's debug output passed on as it is printed.
+// optional wire capture, and the driver's debug output passed on as it is printed. The stick
+// carries the tuner and the demodulator on its I2C bus and receives the simulated air: once the
+// demodulator locks, the stream pipe carries the transmitter's stream and the interrupt pipe its
+// status reports.
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -12,10 +15,15 @@
 #include "options.h"
 #include "platform/host/ks_device_host.h"
 #include "platform/host/usb_bus.h"
+#include "sim/air.h"
+#include "sim/air_signal.h"
 #include "sim/bridge_firmware.h"
+#include "sim/demod_chip.h"
 #include "sim/i2c_bus.h"
 #include "sim/pcap_writer.h"
 #include "sim/stick.h"
+#include "sim/tuner_chip.h"
+#include "stream_gate.h"
 
 namespace kvssim {
 
@@ -35,7 +43,8 @@ class Session {
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // False (with a message) when the capture or log file cannot be opened.
+    // False (with a message) when the capture or log file cannot be opened or the --air text
+    // does not describe an air.
     bool Open(std::string* error);
     // Plugs the stick in and waits until add and start (and any re-enumeration) are done.
     void Plug(const StickId& id, bool boot);
@@ -47,6 +56,11 @@ class Session {
 
     sim::Stick* Stick() { return stick_.get(); }
     host::UsbBus& Bus() { return *bus_; }
+    const sim::Air& Air() const { return air_; }
+    sim::TunerChip& Tuner() { return tuner_; }
+    sim::DemodChip& Demod() { return *demod_; }
+    // The stick's stream source; null before Plug.
+    StreamGate* AirStream() { return airStream_.get(); }
 
   private:
     void WaitForQuiet();
@@ -59,8 +73,15 @@ class Session {
     std::unique_ptr<sim::PcapWriter> pcap_;
     std::FILE* log_ = nullptr;
     sim::I2cBus i2c_;
+    // The chips and the air outlive the stick, which reaches them from its request handling.
+    sim::Air air_;
+    sim::TunerChip tuner_;
+    std::unique_ptr<sim::DemodChip> demod_;
     std::shared_ptr<sim::BridgeFirmware> firmware_;
     std::shared_ptr<sim::Stick> stick_;
+    std::shared_ptr<StreamGate> airStream_;
+    // Declared after the stick and the demodulator so that its thread ends before either goes.
+    std::unique_ptr<sim::AirStatusReporter> statusReporter_;
     std::mutex lock_;
     std::vector<std::unique_ptr<SessionDevice>> devices_;
 };

@@ -1,0 +1,43 @@
+#pragma once
+// The application's end of the transport output pin for `watch`: frames are copied off the
+// pin as they complete (so the pin never runs out of frames while the file is written), then
+// written to the output file and checked for whole packets and unbroken continuity.
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/host/output_pin.h"
+#include "sim/ts_checker.h"
+
+namespace kvssim {
+
+class FrameRecorder {
+  public:
+    FrameRecorder(std::FILE* file, sim::TsCheckerOptions checkerOptions);
+
+    // Makes `pin` hand its completed frames to this recorder.
+    void Connect(host::OutputPin& pin);
+    // Writes and checks the frames received so far; false once a write has failed.
+    bool Drain();
+
+    uint64_t Frames() const { return frames_; }
+    uint64_t Bytes() const { return bytes_; }
+    // Bytes received so far, including those not yet drained (any thread).
+    uint64_t BytesReceived() const;
+    const sim::TsChecker& Checker() const { return checker_; }
+    const std::string& WriteError() const { return writeError_; }
+
+  private:
+    std::FILE* file_;
+    sim::TsChecker checker_;
+    mutable std::mutex lock_;
+    std::vector<std::vector<uint8_t>> pending_;  // guarded by lock_
+    uint64_t received_ = 0;                      // guarded by lock_
+    uint64_t frames_ = 0;
+    uint64_t bytes_ = 0;
+    std::string writeError_;
+};
+
+}  // namespace kvssim

@@ -1,0 +1,30 @@
+#include "stream_tap.h"
+
+namespace kvssim {
+
+namespace {
+constexpr uint64_t kReadsDroppedAfterStart = 2;
+}
+
+void StreamTap::RequestCompleted(const host::UsbTrafficRecord& record) {
+    if (record.endpoint.address != endpoint_ || record.status != STATUS_SUCCESS ||
+        record.urb == nullptr) {
+        return;
+    }
+    uint64_t bytes = 0;
+    if (record.function == URB_FUNCTION_ISOCH_TRANSFER) {
+        const _URB_ISOCH_TRANSFER& iso = record.urb->UrbIsochronousTransfer;
+        for (ULONG i = 0; i < iso.NumberOfPackets; ++i) {
+            if (USBD_SUCCESS(iso.IsoPacket[i].Status)) bytes += iso.IsoPacket[i].Length;
+        }
+    } else if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        bytes = record.urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    }
+    if (bytes == 0) return;
+    // One pipe's completions arrive one at a time and in order, so the count decides alone.
+    if (reads_.fetch_add(1) < kReadsDroppedAfterStart) leadingBytes_ += bytes;
+    bytes_ += bytes;
+    if (bytes > largest_.load()) largest_ = bytes;  // only this pipe's completions write it
+}
+
+}  // namespace kvssim
