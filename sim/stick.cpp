@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/host/clock.h"
 #include "platform/host/usbd_descriptor_walk.h"
 
 namespace sim {
@@ -426,13 +427,18 @@ host::UsbAnswer Stick::Isochronous(const host::UsbRequest& request) {
             ++errors;
             continue;
         }
-        const ULONG room = host::IsoPacketCapacity(transfer, i, request.endpoint.maximumPacketSize);
+        const ULONG room = std::min<ULONG>(
+            host::IsoPacketCapacity(transfer, i, request.endpoint.maximumPacketSize),
+            kTransportPacketBytes);
         const size_t count = source_->Read(buffer + packet[i].Offset, room);
         packet[i].Status = USBD_STATUS_SUCCESS;
         packet[i].Length = static_cast<ULONG>(count);
         total += count;
     }
-    if (total == 0 && errors == 0) return host::UsbAnswer::WaitForWake();  // nothing taken yet
+    const LONGLONG now = host::NowTicks();
+    if (total == 0 && errors == 0 && now - lastIsoAnswer_ < kEmptyIsoReadInterval)
+        return host::UsbAnswer::WaitForWake();  // nothing taken yet; the read's frames still run
+    lastIsoAnswer_ = now;
     ++isoReads_;
     transfer.ErrorCount = errors;
     transfer.TransferBufferLength = static_cast<ULONG>(total);

@@ -47,6 +47,12 @@ RequestMatcher OnDescriptor(uint8_t descriptorType, uint8_t index);
 
 // USB status of a failed transfer and of a failed isochronous packet.
 constexpr USBD_STATUS kFailedTransferStatus = host::kUsbdStatusStallPid;
+// The stick sends one transport packet per isochronous packet, so a read of 512 packets carries
+// at most one 96,256-byte frame.
+constexpr size_t kTransportPacketBytes = 188;
+// With nothing to send, an isochronous read still completes (empty) on schedule, as the bus
+// does when the endpoint's frames pass without data: one such read per interval.
+constexpr LONGLONG kEmptyIsoReadInterval = 8 * 10000;  // 8 ms in 100 ns units
 constexpr USBD_STATUS kFailedPacketStatus = static_cast<USBD_STATUS>(0xC0000001);  // CRC error
 
 // Most bytes one bulk stream read delivers.
@@ -155,6 +161,7 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
     std::optional<PendingReEnumeration> pendingReEnumeration_;
     std::function<bool(uint64_t, uint32_t)> isoPacketError_;
     uint64_t isoReads_ = 0;
+    LONGLONG lastIsoAnswer_ = 0;  // host clock ticks of the last answered isochronous read
 };
 
 }  // namespace sim

@@ -207,16 +207,45 @@ TEST_F(StickRouting, IsochronousReadsFillPacketsAndSkipFailedOnes) {
     ASSERT_TRUE(read.Wait());
     EXPECT_EQ(read.status(), STATUS_SUCCESS);
     const USBD_ISO_PACKET_DESCRIPTOR* packet = urb->UrbIsochronousTransfer.IsoPacket;
-    EXPECT_EQ(packet[0].Length, kStride);  // the stride bounds a packet below maxPacket 1020
+    // One transport packet per isochronous packet, well inside the 512-byte stride.
+    constexpr ULONG kCarried = sim::kTransportPacketBytes;
+    EXPECT_EQ(packet[0].Length, kCarried);
     EXPECT_EQ(packet[1].Length, 0u);
     EXPECT_EQ(packet[1].Status, sim::kFailedPacketStatus);
-    EXPECT_EQ(packet[2].Length, kStride);
+    EXPECT_EQ(packet[2].Length, kCarried);
     EXPECT_EQ(packet[2].Status, USBD_STATUS_SUCCESS);
     EXPECT_EQ(urb->UrbIsochronousTransfer.ErrorCount, 1u);
-    EXPECT_EQ(urb->UrbIsochronousTransfer.TransferBufferLength, 2 * kStride);
+    EXPECT_EQ(urb->UrbIsochronousTransfer.TransferBufferLength, 2 * kCarried);
     // The failed packet took nothing from the stream: packet 2 goes on where packet 0 ended.
-    EXPECT_EQ(buffer[2 * kStride], static_cast<uint8_t>(kStride));
+    EXPECT_EQ(buffer[2 * kStride], static_cast<uint8_t>(kCarried));
     EXPECT_EQ(buffer[kStride], 0xEE);
+}
+
+// A stick with nothing to send still ends each isochronous read once its frames have passed, so
+// a driver draining its reads at stop is never left waiting.
+TEST_F(StickRouting, IsochronousReadWithoutDataCompletesEmptyOnSchedule) {
+    class SilentSource : public sim::TransportStreamSource {
+      public:
+        size_t Read(uint8_t*, size_t) override { return 0; }
+    };
+    stick_->SetStreamSource(std::make_shared<SilentSource>());
+    constexpr ULONG kPackets = 4;
+    Bytes buffer(kPackets * 512);
+    UrbBuffer first(testing_usb::IsoBlockBytes(kPackets)),
+        second(testing_usb::IsoBlockBytes(kPackets));
+    testing_usb::BuildIsoRead(first.get(), Pipe(4).PipeHandle, buffer.data(), kPackets, 512);
+    Submission early(device_, first.get());
+    ASSERT_TRUE(early.Wait());  // the first empty read ends at once
+    EXPECT_EQ(first->UrbIsochronousTransfer.TransferBufferLength, 0u);
+
+    testing_usb::BuildIsoRead(second.get(), Pipe(4).PipeHandle, buffer.data(), kPackets, 512);
+    Submission next(device_, second.get());
+    EXPECT_FALSE(next.Wait(std::chrono::milliseconds(30)));  // its frames have not passed yet
+    host::AdvanceVirtualTime(sim::kEmptyIsoReadInterval);
+    ASSERT_TRUE(next.Wait());
+    EXPECT_EQ(next.status(), STATUS_SUCCESS);
+    EXPECT_EQ(second->UrbIsochronousTransfer.TransferBufferLength, 0u);
+    EXPECT_EQ(second->UrbIsochronousTransfer.IsoPacket[0].Length, 0u);
 }
 
 TEST_F(StickTest, BulkStreamReadsWaitForDataAndDeliverAtMost4096Bytes) {
