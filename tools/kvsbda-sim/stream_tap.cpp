@@ -20,9 +20,13 @@ void StreamTap::RequestCompleted(const host::UsbTrafficRecord& record) {
     } else if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
         bytes = record.urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     }
-    if (bytes == 0) return;
+    // The reader drops the first two successful reads after a start: on the isochronous path
+    // whatever they carry (empty ones too), on the bulk path only reads that carry bytes.
+    const bool iso = record.function == URB_FUNCTION_ISOCH_TRANSFER;
+    if (bytes == 0 && !iso) return;
     // One pipe's completions arrive one at a time and in order, so the count decides alone.
     if (reads_.fetch_add(1) < kReadsDroppedAfterStart) leadingBytes_ += bytes;
+    if (bytes == 0) return;
     bytes_ += bytes;
     if (bytes > largest_.load()) largest_ = bytes;  // only this pipe's completions write it
 }
