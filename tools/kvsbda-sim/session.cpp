@@ -99,7 +99,7 @@ void Session::Plug(const StickId& id, bool boot) {
         options_.stream == "bulk" ? sim::StreamTransfer::Bulk : sim::StreamTransfer::Isochronous;
     firmware_ = std::make_shared<sim::BridgeFirmware>(i2c_, !boot);
     stick_ = std::make_shared<sim::Stick>(options);
-    stick_->SetCommandProcessor(firmware_);
+    sim::AttachBridgeFirmware(stick_, firmware_);
     sim::TsGeneratorOptions stream;
     stream.bitsPerSecond = kAirStreamBitsPerSecond;
     stream.realTime = true;
@@ -108,18 +108,6 @@ void Session::Plug(const StickId& id, bool boot) {
     stick_->SetStreamSource(airStream_);
     statusReporter_ = std::make_unique<sim::AirStatusReporter>(stick_, *demod_);
     statusReporter_->Start();
-    std::weak_ptr<sim::Stick> weak = stick_;
-    firmware_->SetStartedHook(
-        [weak](const sim::BridgeFirmware::Bytes& rom, const sim::BridgeFirmware::Bytes&) {
-            std::shared_ptr<sim::Stick> stick = weak.lock();
-            if (stick == nullptr) return;
-            // The running firmware presents the second descriptor set of the downloaded rom image.
-            if (rom.size() >= 2 * sim::kRomDescriptorSetBytes) {
-                stick->PresentRomImage(rom.data() + sim::kRomDescriptorSetBytes,
-                                       sim::kRomDescriptorSetBytes);
-            }
-            stick->ReEnumerate(sim::StickState::Running);
-        });
     stick_->PlugInto(*bus_);
     WaitForQuiet();
 }
