@@ -186,7 +186,7 @@ void UsbBus::Notify(bool completed, const UsbTrafficRecord& record) {
 void UsbBus::WaitForPnpIdle() {
     if (std::this_thread::get_id() == pnpThread_.get_id()) return;  // inside a notification
     std::unique_lock lock(lock_);
-    pnpChanged_.wait(lock, [this] { return pnpEvents_.empty() && !pnpBusy_; });
+    pnpChanged_.wait(lock, [this] { return pnpEvents_.empty() && !pnpBusy_ && plugging_ == 0; });
 }
 
 PDEVICE_OBJECT UsbBus::Plug(std::shared_ptr<UsbDeviceModel> model) {
@@ -206,11 +206,14 @@ PDEVICE_OBJECT UsbBus::Plug(std::shared_ptr<UsbDeviceModel> model) {
         device->address = nextAddress_;
         nextAddress_ = static_cast<UCHAR>(nextAddress_ % 127 + 1);
         devices_.push_back(std::move(device));
+        ++plugging_;  // WaitForPnpIdle waits for the arrival that is about to be queued
     }
     // The model learns its device object before anyone can send it a request.
     attached->Attached(*this, object);
     std::lock_guard guard(lock_);
     if (!stopping_) QueuePnp(true, object);
+    --plugging_;
+    pnpChanged_.notify_all();
     return object;
 }
 
@@ -265,9 +268,26 @@ void UsbBus::RunAfterCurrentRequest(std::function<void()> action) {
 }
 
 bool UsbBus::WorkInProgress() {
-    if (completing_.load() > 0) return true;
+    // Everything is looked at under the lock, in one go: a request moves from one of these
+    // states to the next inside one locked section, so a reader that looked at them one after
+    // the other could miss a request that is in between.
     std::lock_guard guard(lock_);
-    return processing_ > 0 || !ready_.empty();
+    if (processing_ > 0 || !ready_.empty() || completing_.load() > 0 || deferring_.load() > 0)
+        return true;
+    // A pipe with requests that is not parked is being served, or its head is being cancelled
+    // (a worker that finds the cancel routine gone drops the pipe until the cancel routine has
+    // removed the head and readied the pipe again). A parked head being cancelled counts too:
+    // the requests behind it are served once it is gone.
+    for (auto& device : devices_) {
+        for (auto& [key, pipe] : device->pipes) {
+            if (pipe->queue.empty()) continue;
+            if (pipe->wait == Pipe::Wait::None) return true;
+            if (__atomic_load_n(&pipe->queue.front()->irp->CancelRoutine, __ATOMIC_SEQ_CST) ==
+                nullptr)
+                return true;
+        }
+    }
+    return false;
 }
 
 size_t UsbBus::OutstandingRequests() {
@@ -562,8 +582,14 @@ void UsbBus::Process(Request* request) {
         answer = request->device->model->Handle(view);
     }
     currentDeferredActions = nullptr;
+    // What the model asked to run after this request (a device leaving the bus and coming back)
+    // is work in progress until it has run: otherwise the bus would look idle between the
+    // completion and the departure and arrival it leads to.
+    const bool deferring = !deferred.empty();
+    if (deferring) ++deferring_;
     Settle(request, answer);
     for (auto& action : deferred) action();
+    if (deferring) --deferring_;
 }
 
 void UsbBus::Settle(Request* request, const UsbAnswer& answer) {

@@ -136,7 +136,8 @@ class UsbBus {
     // thread (so a model may plug and unplug from inside a request). Set them before plugging.
     void SetArrivalCallback(DeviceCallback callback);
     void SetDepartureCallback(DeviceCallback callback);
-    // Returns when every notification queued so far has been delivered.
+    // Returns when every notification queued so far, and the arrival of every Plug under way,
+    // has been delivered.
     void WaitForPnpIdle();
 
     // Creates a physical device object (StackSize 1) for the model and announces its arrival.
@@ -163,7 +164,9 @@ class UsbBus {
     void AddObserver(UsbTrafficObserver* observer);
     void RemoveObserver(UsbTrafficObserver* observer);
 
-    // True while any request is queued or being handled (parked requests do not count).
+    // True while any request is queued, being handled or being completed, while a parked
+    // request is being cancelled, and until what a model asked to run after a request has run
+    // (parked requests as such do not count).
     bool WorkInProgress();
     // Requests accepted and not yet completed, on all devices.
     size_t OutstandingRequests();
@@ -221,6 +224,7 @@ class UsbBus {
     std::deque<Pipe*> ready_;
     std::deque<PnpEvent> pnpEvents_;
     bool pnpBusy_ = false;
+    size_t plugging_ = 0;  // Plug calls whose arrival is not queued yet
     DeviceCallback arrival_;
     DeviceCallback departure_;
     std::mutex observersLock_;  // held while observers are called; never together with lock_
@@ -228,6 +232,7 @@ class UsbBus {
     std::chrono::microseconds pollInterval_{2000};
     size_t processing_ = 0;
     std::atomic<size_t> completing_{0};
+    std::atomic<size_t> deferring_{0};  // requests whose after-actions have not run yet
     uintptr_t nextHandle_ = 0x10000;
     UCHAR nextAddress_ = 1;
     bool stopping_ = false;

@@ -159,6 +159,8 @@ TEST(Power, D3CancelsTheInterruptReadAndD0SubmitsItAgain) {
 
     device->ks->SetPower(PowerDeviceD0, PowerDeviceD3);
     EXPECT_NE(transport->interruptIrp, nullptr);
+    // The new read is submitted asynchronously: the stick sees it once the bus has served it.
+    system.WaitForPnpIdle();
     EXPECT_EQ(stick->InterruptReadsSeen(), reads + 1);
     // The stream runs after power-up whatever the pin state.
     EXPECT_EQ(transport->streamActive, 1u);
