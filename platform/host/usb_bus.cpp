@@ -183,6 +183,18 @@ void UsbBus::Notify(bool completed, const UsbTrafficRecord& record) {
     }
 }
 
+void UsbBus::WaitUntilQuiet() {
+    for (int quiet = 0; quiet < 2;) {
+        WaitForPnpIdle();
+        if (WorkInProgress()) {
+            quiet = 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        } else {
+            ++quiet;
+        }
+    }
+}
+
 void UsbBus::WaitForPnpIdle() {
     if (std::this_thread::get_id() == pnpThread_.get_id()) return;  // inside a notification
     std::unique_lock lock(lock_);

@@ -139,6 +139,10 @@ class UsbBus {
     // Returns when every notification queued so far, and the arrival of every Plug under way,
     // has been delivered.
     void WaitForPnpIdle();
+    // Returns once no request is being served and no notification is pending, twice in a row: a
+    // device leaves the bus (and comes back) right after a request has been answered, so its
+    // notifications may be queued only once the workers are done.
+    void WaitUntilQuiet();
 
     // Creates a physical device object (StackSize 1) for the model and announces its arrival.
     // The object stays valid until the bus is destroyed.

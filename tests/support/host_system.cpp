@@ -39,17 +39,7 @@ HostSystem::~HostSystem() {
 }
 
 void HostSystem::WaitForPnpIdle() {
-    // A device leaves the bus (and comes back) right after a request has been answered, so the
-    // notifications may be queued only once the bus's workers are done: wait until both are quiet.
-    for (int quiet = 0; quiet < 2;) {
-        bus_->WaitForPnpIdle();
-        if (bus_->WorkInProgress()) {
-            quiet = 0;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        } else {
-            ++quiet;
-        }
-    }
+    bus_->WaitUntilQuiet();
 }
 
 PDEVICE_OBJECT HostSystem::Plug(std::shared_ptr<host::UsbDeviceModel> model) {

@@ -79,14 +79,7 @@ int RunTune(const GlobalOptions& options, const TuneArguments& args) {
     nlohmann::json result;
     bool locked = false;
     {
-        Session session(options, [&](const std::string& line) {
-            if (options.json) {
-                debug.push_back(line);
-            } else {
-                std::printf("%s\n", line.c_str());
-                std::fflush(stdout);
-            }
-        });
+        Session session(options, DebugLineSink(options, &debug));
         if (!session.Open(&error)) {
             std::fprintf(stderr, "kvsbda-sim: %s\n", error.c_str());
             return 2;

@@ -318,14 +318,7 @@ int RunWatch(const GlobalOptions& options, const WatchArguments& args) {
     WatchResult result;
     int failure = 0;
     {
-        Session session(options, [&](const std::string& line) {
-            if (options.json) {
-                debug.push_back(line);
-            } else {
-                std::printf("%s\n", line.c_str());
-                std::fflush(stdout);
-            }
-        });
+        Session session(options, DebugLineSink(options, &debug));
         if (!session.Open(&error)) {
             std::fprintf(stderr, "kvsbda-sim: %s\n", error.c_str());
             std::signal(SIGINT, previousHandler);

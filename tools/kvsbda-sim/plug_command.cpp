@@ -154,14 +154,7 @@ int RunPlug(const GlobalOptions& options) {
     facts.stick = FormatStickId(*id);
     facts.plugState = !options.boot;
     {
-        Session session(options, [&](const std::string& line) {
-            if (options.json) {
-                facts.debug.push_back(line);
-            } else {
-                std::printf("%s\n", line.c_str());
-                std::fflush(stdout);
-            }
-        });
+        Session session(options, DebugLineSink(options, &facts.debug));
         std::string error;
         if (!session.Open(&error)) {
             std::fprintf(stderr, "kvsbda-sim: %s\n", error.c_str());

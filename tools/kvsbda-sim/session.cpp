@@ -113,15 +113,7 @@ void Session::Plug(const StickId& id, bool boot) {
 }
 
 void Session::WaitForQuiet() {
-    for (int quiet = 0; quiet < 2;) {
-        bus_->WaitForPnpIdle();
-        if (bus_->WorkInProgress()) {
-            quiet = 0;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        } else {
-            ++quiet;
-        }
-    }
+    bus_->WaitUntilQuiet();
 }
 
 void Session::OnArrival(PDEVICE_OBJECT pdo) {
@@ -179,6 +171,15 @@ std::string StatusText(NTSTATUS status) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
     return text;
+}
+
+std::function<void(const std::string&)> DebugLineSink(const GlobalOptions& options,
+                                                      std::vector<std::string>* collected) {
+    if (options.json) return [collected](const std::string& line) { collected->push_back(line); };
+    return [](const std::string& line) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    };
 }
 
 }  // namespace kvssim

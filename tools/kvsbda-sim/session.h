@@ -88,4 +88,9 @@ class Session {
 
 std::string StatusText(NTSTATUS status);
 
+// Where the driver's debug lines go: printed as they come, or with --json collected for the
+// JSON object.
+std::function<void(const std::string&)> DebugLineSink(const GlobalOptions& options,
+                                                      std::vector<std::string>* collected);
+
 }  // namespace kvssim
