@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/host/device_node.h"
+#include "platform/host/driver_call.h"
 #include "platform/host/io_completion_queue.h"
 #include "platform/host/kernel_errors.h"
 #include "platform/host/pool_accounting.h"
@@ -141,7 +142,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (deviceObject != nullptr && deviceObject->DriverObject != nullptr &&
         stack->MajorFunction < 28)
         dispatch = deviceObject->DriverObject->MajorFunction[stack->MajorFunction];
-    if (dispatch != nullptr) return dispatch(deviceObject, irp);
+    if (dispatch != nullptr) return host::CallDriver(dispatch, deviceObject, irp);
     host::RecordKernelError(
         Describe("IofCallDriver: the device has nothing to dispatch the packet to", irp));
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -185,7 +186,8 @@ void IofCompleteRequest(PIRP irp, KPRIORITY) {
                 HasCurrentLocation(irp) ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
             // With STATUS_MORE_PROCESSING_REQUIRED the routine has taken the packet back: it may
             // already be freed or reused, so it is not touched again.
-            if (routine(caller, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+            if (host::CallDriver(routine, caller, irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
+                return;
         } else if (irp->PendingReturned && HasCurrentLocation(irp)) {
             IoGetCurrentIrpStackLocation(irp)->Control |= kPendingReturned;
         }
@@ -212,7 +214,7 @@ BOOLEAN IoCancelIrp(PIRP irp) {
     irp->CancelIrql = previous;
     PDEVICE_OBJECT device =
         HasCurrentLocation(irp) ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
-    routine(device, irp);
+    host::CallDriver(routine, device, irp);
     KeLowerIrql(previous);
     return TRUE;
 }

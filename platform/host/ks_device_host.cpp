@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/host/driver_call.h"
 #include "platform/host/kernel_errors.h"
 
 namespace host {
@@ -78,7 +79,7 @@ NTSTATUS LoadDriver(DriverEntryFunction entry) {
         driverObject = loaded.driverObject.get();
         registryPath = &loaded.registryPathString;
     }
-    NTSTATUS status = entry(driverObject, registryPath);
+    NTSTATUS status = CallDriver(entry, driverObject, registryPath);
     std::lock_guard guard(loaded.lock);
     loaded.loading = nullptr;
     if (!NT_SUCCESS(status)) loaded.descriptor = nullptr;
@@ -130,7 +131,7 @@ const KSDEVICE_DISPATCH* KsDeviceHost::Dispatch() const {
 NTSTATUS KsDeviceHost::Add() {
     std::lock_guard guard(pnpLock_);
     const KSDEVICE_DISPATCH* dispatch = Dispatch();
-    return dispatch != nullptr && dispatch->Add != nullptr ? dispatch->Add(&device_)
+    return dispatch != nullptr && dispatch->Add != nullptr ? CallDriver(dispatch->Add, &device_)
                                                            : STATUS_SUCCESS;
 }
 
@@ -140,9 +141,9 @@ NTSTATUS KsDeviceHost::Start() {
     HostRequest request(functionalDevice_.StackSize, kIrpMjPnp, kIrpMnStartDevice);
     NTSTATUS status = STATUS_SUCCESS;
     if (dispatch != nullptr && dispatch->Start != nullptr)
-        status = dispatch->Start(&device_, request.Irp(), nullptr, nullptr);
+        status = CallDriver(dispatch->Start, &device_, request.Irp(), nullptr, nullptr);
     if (NT_SUCCESS(status) && dispatch != nullptr && dispatch->PostStart != nullptr)
-        status = dispatch->PostStart(&device_);
+        status = CallDriver(dispatch->PostStart, &device_);
     device_.Started = NT_SUCCESS(status) ? TRUE : FALSE;
     return status;
 }
@@ -151,7 +152,8 @@ void KsDeviceHost::Stop() {
     std::lock_guard guard(pnpLock_);
     const KSDEVICE_DISPATCH* dispatch = Dispatch();
     HostRequest request(functionalDevice_.StackSize, kIrpMjPnp, kIrpMnStopDevice);
-    if (dispatch != nullptr && dispatch->Stop != nullptr) dispatch->Stop(&device_, request.Irp());
+    if (dispatch != nullptr && dispatch->Stop != nullptr)
+        CallDriver(dispatch->Stop, &device_, request.Irp());
     device_.Started = FALSE;
 }
 
@@ -160,7 +162,7 @@ void KsDeviceHost::Remove() {
     const KSDEVICE_DISPATCH* dispatch = Dispatch();
     HostRequest request(functionalDevice_.StackSize, kIrpMjPnp, kIrpMnRemoveDevice);
     if (dispatch != nullptr && dispatch->Remove != nullptr)
-        dispatch->Remove(&device_, request.Irp());
+        CallDriver(dispatch->Remove, &device_, request.Irp());
     device_.Started = FALSE;
 }
 
@@ -174,7 +176,7 @@ NTSTATUS KsDeviceHost::QueryCapabilities(DEVICE_CAPABILITIES* capabilities) {
     if (dispatch == nullptr || dispatch->QueryCapabilities == nullptr) return STATUS_SUCCESS;
     HostRequest request(functionalDevice_.StackSize, kIrpMjPnp, kIrpMnQueryCapabilities);
     IoGetCurrentIrpStackLocation(request.Irp())->Parameters.Others.Argument1 = capabilities;
-    return dispatch->QueryCapabilities(&device_, request.Irp(), capabilities);
+    return CallDriver(dispatch->QueryCapabilities, &device_, request.Irp(), capabilities);
 }
 
 void KsDeviceHost::SetPower(DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
@@ -182,7 +184,7 @@ void KsDeviceHost::SetPower(DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
     const KSDEVICE_DISPATCH* dispatch = Dispatch();
     HostRequest request(functionalDevice_.StackSize, kIrpMjPower, kIrpMnSetPower);
     if (dispatch != nullptr && dispatch->SetPower != nullptr)
-        dispatch->SetPower(&device_, request.Irp(), to, from);
+        CallDriver(dispatch->SetPower, &device_, request.Irp(), to, from);
     device_.DevicePowerState = to;
 }
 
