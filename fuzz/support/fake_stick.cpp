@@ -11,7 +11,7 @@ size_t PipePositionOf(USBD_PIPE_HANDLE handle) {
 }
 
 FakeStick::FakeStick(UCHAR deviceKind) {
-    pdo_.HostNode = this;
+    host::SetDeviceNode(&pdo_, this);
     pdo_.StackSize = 1;
     device_.PhysicalDeviceObject = &pdo_;
     device_.Context = &context_;

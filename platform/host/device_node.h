@@ -13,4 +13,13 @@ class DeviceNode {
     virtual NTSTATUS Dispatch(PIRP irp) = 0;
 };
 
+// The node is kept in the device object's DeviceObjectExtension, the I/O system's own record of
+// the device that drivers never touch, so that the object keeps the Windows layout.
+inline void SetDeviceNode(PDEVICE_OBJECT device, DeviceNode* node) {
+    device->DeviceObjectExtension = node;
+}
+inline DeviceNode* DeviceNodeOf(PDEVICE_OBJECT device) {
+    return static_cast<DeviceNode*>(device->DeviceObjectExtension);
+}
+
 }  // namespace host

@@ -1,11 +1,12 @@
 // Kernel dispatcher objects (mutexes, events, timers), waits and sleeps.
 //
-// All object state lives in the DISPATCHER_HEADER itself and is guarded by one dispatcher lock,
-// as in the kernel; a waiter blocks on one condition variable that every state change notifies.
-// Nothing is allocated per object, so objects need no destruction (kernel objects have none).
-// Header use: Type = kernel object type, SignalState = signal state (for a mutex 1 when free,
-// one less per nested acquisition), HostObject = owning thread of a mutex, Reserved[0] = timer
-// queued, Reserved[1] = initialised marker.
+// All object state lives in the objects themselves, in the fields the kernel keeps it in, and is
+// guarded by one dispatcher lock, as in the kernel; a waiter blocks on one condition variable
+// that every state change notifies. Nothing is allocated per object, so objects need no
+// destruction (kernel objects have none). Header use: Type = kernel object type, Size = object
+// size in LONGs (non-zero once initialised), SignalState = signal state (for a mutex 1 when free,
+// one less per nested acquisition), Inserted = timer queued; KMUTEX::OwnerThread = the owning
+// thread, KTIMER::DueTime = when a queued timer comes due.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -28,7 +29,6 @@ constexpr UCHAR kEventSynchronizationObject = 1;
 constexpr UCHAR kMutantObject = 2;
 constexpr UCHAR kTimerNotificationObject = 8;
 constexpr UCHAR kTimerSynchronizationObject = 9;
-constexpr UCHAR kInitialisedMarker = 0x4B;
 
 // How often a blocked wait re-checks for conditions that nobody notifies (a timer becoming due
 // in real time, the progress probe going idle).
@@ -55,14 +55,43 @@ KTIMER* AsTimer(DISPATCHER_HEADER* header) {
     return reinterpret_cast<KTIMER*>(header);
 }
 
+KMUTEX* AsMutex(DISPATCHER_HEADER* header) {
+    return reinterpret_cast<KMUTEX*>(header);
+}
+
+// Size in LONGs of each object type, as the kernel records it in the header.
+UCHAR SizeOfType(UCHAR type) {
+    switch (type) {
+        case kMutantObject:
+            return sizeof(KMUTEX) / sizeof(LONG);
+        case kTimerNotificationObject:
+        case kTimerSynchronizationObject:
+            return sizeof(KTIMER) / sizeof(LONG);
+        default:
+            return sizeof(KEVENT) / sizeof(LONG);
+    }
+}
+
+bool IsInitialised(const DISPATCHER_HEADER* header) {
+    return header->Size != 0 && header->Size == SizeOfType(header->Type);
+}
+
 void Initialise(DISPATCHER_HEADER* header, UCHAR type, LONG signalState) {
     std::lock_guard guard(TheDispatcher().lock);
     header->Type = type;
-    header->Reserved[0] = 0;
-    header->Reserved[1] = kInitialisedMarker;
-    header->Reserved[2] = 0;
+    header->Signalling = 0;
+    header->Size = SizeOfType(type);
+    header->Inserted = 0;
     header->SignalState = signalState;
-    header->HostObject = nullptr;
+    header->WaitListHead.Flink = &header->WaitListHead;
+    header->WaitListHead.Blink = &header->WaitListHead;
+    if (type == kMutantObject) {
+        KMUTEX* mutex = AsMutex(header);
+        mutex->MutantListEntry = {nullptr, nullptr};
+        mutex->OwnerThread = nullptr;
+        mutex->Abandoned = FALSE;
+        mutex->ApcDisable = 1;
+    }
 }
 
 std::string Describe(const char* what, const void* object) {
@@ -73,8 +102,8 @@ std::string Describe(const char* what, const void* object) {
 
 // With the dispatcher lock held: a timer that has come due becomes signalled.
 void UpdateTimer(DISPATCHER_HEADER* header) {
-    if (IsTimer(header) && header->Reserved[0] != 0 && NowTicks() >= AsTimer(header)->DueTime) {
-        header->Reserved[0] = 0;
+    if (IsTimer(header) && header->Inserted != 0 && NowTicks() >= AsTimer(header)->DueTime) {
+        header->Inserted = 0;
         header->SignalState = 1;
     }
 }
@@ -92,10 +121,10 @@ bool TrySatisfy(DISPATCHER_HEADER* header) {
         case kMutantObject:
             if (header->SignalState > 0) {
                 header->SignalState = 0;
-                header->HostObject = CurrentThreadToken();
+                AsMutex(header)->OwnerThread = CurrentThreadToken();
                 return true;
             }
-            if (header->HostObject == CurrentThreadToken()) {
+            if (AsMutex(header)->OwnerThread == CurrentThreadToken()) {
                 header->SignalState -= 1;
                 return true;
             }
@@ -152,7 +181,7 @@ NTSTATUS WaitVirtual(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* head
     Dispatcher& dispatcher = TheDispatcher();
     // A queued timer comes due by moving the clock to its due time, unless the wait's own
     // time-out comes first.
-    if (IsTimer(header) && header->Reserved[0] != 0) {
+    if (IsTimer(header) && header->Inserted != 0) {
         LONGLONG due = AsTimer(header)->DueTime;
         if (!deadline || due <= *deadline) {
             AdvanceVirtualTimeTo(due);
@@ -191,7 +220,7 @@ NTSTATUS WaitVirtual(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* head
 
 NTSTATUS WaitReal(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* header,
                   std::optional<LONGLONG> deadline, LONGLONG start) {
-    bool timerWait = IsTimer(header) && header->Reserved[0] != 0;
+    bool timerWait = IsTimer(header) && header->Inserted != 0;
     for (;;) {
         if (TrySatisfy(header)) {
             if (timerWait) RecordDelay(DelayKind::TimerWait, NowTicks() - start);
@@ -203,7 +232,7 @@ NTSTATUS WaitReal(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* header,
             RecordDelay(DelayKind::WaitTimeout, *deadline - start);
             return STATUS_TIMEOUT;
         }
-        bool timerQueued = IsTimer(header) && header->Reserved[0] != 0;
+        bool timerQueued = IsTimer(header) && header->Inserted != 0;
         if (!deadline && !timerQueued) {
             Block(held, std::nullopt);
             continue;
@@ -226,7 +255,7 @@ NTSTATUS Wait(DISPATCHER_HEADER* header, PLARGE_INTEGER timeout) {
     }
     Dispatcher& dispatcher = TheDispatcher();
     std::unique_lock held(dispatcher.lock);
-    if (header->Reserved[1] != kInitialisedMarker) {
+    if (!IsInitialised(header)) {
         RecordKernelError(
             Describe("KeWaitForSingleObject on an object that was never initialised", header));
         return STATUS_UNSUCCESSFUL;
@@ -237,7 +266,7 @@ NTSTATUS Wait(DISPATCHER_HEADER* header, PLARGE_INTEGER timeout) {
     LONGLONG start = NowTicks();
     std::optional<LONGLONG> deadline;
     if (timeout != nullptr) deadline = DeadlineOf(start, *timeout);
-    if (IsTimer(header) && header->Reserved[0] == 0 && !deadline) {
+    if (IsTimer(header) && header->Inserted == 0 && !deadline) {
         // Nothing can ever signal it: the kernel would hang this thread for good.
         RecordKernelError(Describe("wait without time-out on a timer that is not set", header));
         return STATUS_TIMEOUT;
@@ -268,14 +297,14 @@ LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN) {
         RecordKernelError(Describe("KeReleaseMutex of a mutex that is not held", mutex));
         return previous;
     }
-    if (header.HostObject != CurrentThreadToken()) {
+    if (mutex->OwnerThread != CurrentThreadToken()) {
         RecordKernelError(
             Describe("KeReleaseMutex by a thread that does not own the mutex", mutex));
         return previous;
     }
     header.SignalState += 1;
     if (header.SignalState == 1) {
-        header.HostObject = nullptr;
+        mutex->OwnerThread = nullptr;
         TheDispatcher().changed.notify_all();
     }
     return previous;
@@ -291,7 +320,7 @@ void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
 LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
     using namespace host;
     std::lock_guard guard(TheDispatcher().lock);
-    if (event->Header.Reserved[1] != kInitialisedMarker)
+    if (!host::IsInitialised(&event->Header))
         RecordKernelError(Describe("KeSetEvent on an event that was never initialised", event));
     LONG previous = event->Header.SignalState;
     event->Header.SignalState = 1;
@@ -328,10 +357,10 @@ BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, KDPC* dpc) {
         RecordKernelError(
             Describe("KeSetTimer with a DPC, which the emulation does not run", timer));
     std::lock_guard guard(TheDispatcher().lock);
-    BOOLEAN wasQueued = timer->Header.Reserved[0] != 0;
+    BOOLEAN wasQueued = timer->Header.Inserted != 0;
     timer->DueTime = DeadlineOf(NowTicks(), dueTime);
     timer->Header.SignalState = 0;
-    timer->Header.Reserved[0] = 1;
+    timer->Header.Inserted = 1;
     TheDispatcher().changed.notify_all();
     return wasQueued;
 }
@@ -339,8 +368,8 @@ BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, KDPC* dpc) {
 BOOLEAN KeCancelTimer(PKTIMER timer) {
     std::lock_guard guard(host::TheDispatcher().lock);
     host::UpdateTimer(&timer->Header);
-    BOOLEAN wasQueued = timer->Header.Reserved[0] != 0;
-    timer->Header.Reserved[0] = 0;
+    BOOLEAN wasQueued = timer->Header.Inserted != 0;
+    timer->Header.Inserted = 0;
     return wasQueued;
 }
 

@@ -18,10 +18,9 @@ namespace {
 constexpr SHORT kIoTypeIrp = 6;
 constexpr UCHAR kPendingReturned = 0x01;  // SL_PENDING_RETURNED
 constexpr UCHAR kInvokeFlags = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
-// Host bits in AllocationFlags.
-constexpr ULONG kAllocatedFromPool = 0x00010000;  // IoAllocateIrp / IoBuildDeviceIoControlRequest
-constexpr ULONG kOwnedByIoSystem =
-    0x00020000;  // IoBuildDeviceIoControlRequest: freed at completion
+// Host bits in AllocationFlags (bits the Windows kernel leaves unused there).
+constexpr UCHAR kAllocatedFromPool = 0x10;  // IoAllocateIrp / IoBuildDeviceIoControlRequest
+constexpr UCHAR kOwnedByIoSystem = 0x20;    // IoBuildDeviceIoControlRequest: freed at completion
 
 PIO_STACK_LOCATION StackBase(PIRP irp) {
     return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
@@ -76,7 +75,7 @@ void IoInitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize) {
 }
 
 void IoReuseIrp(PIRP irp, NTSTATUS status) {
-    ULONG flags = irp->AllocationFlags;
+    UCHAR flags = irp->AllocationFlags;
     IoInitializeIrp(irp, irp->Size, irp->StackCount);
     irp->AllocationFlags = flags;
     irp->IoStatus.Status = status;
@@ -136,8 +135,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     stack->DeviceObject = deviceObject;
-    if (deviceObject != nullptr && deviceObject->HostNode != nullptr)
-        return deviceObject->HostNode->Dispatch(irp);
+    if (deviceObject != nullptr && host::DeviceNodeOf(deviceObject) != nullptr)
+        return host::DeviceNodeOf(deviceObject)->Dispatch(irp);
     PDRIVER_DISPATCH dispatch = nullptr;
     if (deviceObject != nullptr && deviceObject->DriverObject != nullptr &&
         stack->MajorFunction < 28)

@@ -208,7 +208,7 @@ PDEVICE_OBJECT UsbBus::Plug(std::shared_ptr<UsbDeviceModel> model) {
     device->object.Type = kIoTypeDevice;
     device->object.Size = sizeof(DEVICE_OBJECT);
     device->object.StackSize = 1;
-    device->object.HostNode = device->node.get();
+    SetDeviceNode(&device->object, device->node.get());
     device->PipeFor(0);
     PDEVICE_OBJECT object = &device->object;
     std::shared_ptr<UsbDeviceModel> attached = device->model;
@@ -523,7 +523,7 @@ void UsbBus::Finish(const Completion& completion) {
 
 void UsbBus::CancelRoutine(PDEVICE_OBJECT object, PIRP irp) {
     if (object == nullptr) object = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-    auto* node = static_cast<Node*>(object->HostNode);
+    auto* node = static_cast<Node*>(DeviceNodeOf(object));
     UsbBus* bus = node->Bus();
     Completion completion{};
     {

@@ -8,7 +8,7 @@ const auto kCommandPipe = reinterpret_cast<USBD_PIPE_HANDLE>(0x01);
 }  // namespace
 
 FakeBridgeStick::FakeBridgeStick(bool running) : firmware(bus, running) {
-    pdo_.HostNode = this;
+    host::SetDeviceNode(&pdo_, this);
     pdo_.StackSize = 1;
     device_.PhysicalDeviceObject = &pdo_;
     device_.Context = &context_;

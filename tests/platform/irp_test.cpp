@@ -13,7 +13,7 @@ class FakeDevice : public host::DeviceNode {
   public:
     FakeDevice() {
         object.StackSize = 1;
-        object.HostNode = this;
+        host::SetDeviceNode(&object, this);
     }
     NTSTATUS Dispatch(PIRP irp) override {
         received = irp;

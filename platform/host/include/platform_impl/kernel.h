@@ -58,7 +58,9 @@ struct GUID {
     uint8_t Data4[8];
 };
 using LPCGUID = const GUID*;
-inline bool IsEqualGUID(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+inline bool IsEqualGUID(const GUID& a, const GUID& b) {
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
 
 struct UNICODE_STRING {
     USHORT Length;
@@ -107,18 +109,33 @@ void ExFreePoolWithTag(PVOID block, ULONG tag);
 void ExFreePool(PVOID block);
 
 // ---- Dispatcher objects and waits ----------------------------------------------------------
-// Every waitable object starts with this header so that KeWaitForSingleObject can tell them
-// apart. The host keeps all object state in the header itself (guarded by one dispatcher lock);
-// HostObject identifies a mutex's owning thread.
+// Laid out as on Windows x64 (KEVENT 24, KMUTEX 56, KTIMER 64 bytes), since the driver embeds
+// them in its own structures. Every waitable object starts with the header so that
+// KeWaitForSingleObject can tell them apart. The host keeps all object state inside the objects,
+// in the fields the kernel itself uses for it (guarded by one dispatcher lock): Type, Size (the
+// object's size in LONGs, which also marks it initialised), Inserted (a timer is queued),
+// SignalState, a mutex's OwnerThread and a timer's DueTime.
+struct LIST_ENTRY {
+    LIST_ENTRY* Flink;
+    LIST_ENTRY* Blink;
+};
+using PLIST_ENTRY = LIST_ENTRY*;
+
 struct DISPATCHER_HEADER {
     UCHAR Type;
-    UCHAR Reserved[3];
+    UCHAR Signalling;
+    UCHAR Size;
+    UCHAR Inserted;
     LONG SignalState;
-    void* HostObject;
+    LIST_ENTRY WaitListHead;
 };
 
 struct KMUTEX {
     DISPATCHER_HEADER Header;
+    LIST_ENTRY MutantListEntry;
+    PVOID OwnerThread;
+    BOOLEAN Abandoned;
+    UCHAR ApcDisable;
 };
 using PKMUTEX = KMUTEX*;
 using PRKMUTEX = KMUTEX*;
@@ -135,6 +152,10 @@ struct KDPC;
 struct KTIMER {
     DISPATCHER_HEADER Header;
     LONGLONG DueTime;  // virtual or real clock, 100 ns units, absolute
+    LIST_ENTRY TimerListEntry;
+    KDPC* Dpc;
+    ULONG Processor;
+    LONG Period;
 };
 using PKTIMER = KTIMER*;
 
@@ -172,8 +193,12 @@ void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql);
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock);
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock);
 
-inline LONG InterlockedIncrement(LONG volatile* target) { return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(LONG volatile* target) { return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedIncrement(LONG volatile* target) {
+    return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(LONG volatile* target) {
+    return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST);
+}
 inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
@@ -181,20 +206,29 @@ inline LONG InterlockedExchangeAdd(LONG volatile* target, LONG value) {
     return __atomic_fetch_add(target, value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
-    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
     return comparand;
 }
 inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
-inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand) {
-    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange,
+                                               PVOID comparand) {
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
     return comparand;
 }
 // Plain reads of shared words that other processors change (the kernel's ReadNoFence family).
-inline LONG ReadLongAcquire(LONG const volatile* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
-inline void WriteLongRelease(LONG volatile* target, LONG value) { __atomic_store_n(target, value, __ATOMIC_RELEASE); }
-inline PVOID ReadPointerAcquire(PVOID const volatile* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
+inline LONG ReadLongAcquire(LONG const volatile* source) {
+    return __atomic_load_n(source, __ATOMIC_ACQUIRE);
+}
+inline void WriteLongRelease(LONG volatile* target, LONG value) {
+    __atomic_store_n(target, value, __ATOMIC_RELEASE);
+}
+inline PVOID ReadPointerAcquire(PVOID const volatile* source) {
+    return __atomic_load_n(source, __ATOMIC_ACQUIRE);
+}
 inline void WritePointerRelease(PVOID volatile* target, PVOID value) {
     __atomic_store_n(target, value, __ATOMIC_RELEASE);
 }
@@ -215,26 +249,52 @@ using PDRIVER_DISPATCH = NTSTATUS (*)(PDEVICE_OBJECT, PIRP);
 using PIO_COMPLETION_ROUTINE = NTSTATUS (*)(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 using PDRIVER_CANCEL = void (*)(PDEVICE_OBJECT deviceObject, PIRP irp);
 
-namespace host {
-class DeviceNode;  // what stands behind a host device object (bus device, functional device)
-}
-
+// Laid out as on Windows x64. The host keeps what stands behind a device object (the bus device
+// of a stick, a test double) in DeviceObjectExtension, the I/O system's own per-device record,
+// which drivers never touch (platform/host/device_node.h).
 struct DEVICE_OBJECT {
     SHORT Type;
     USHORT Size;
+    LONG ReferenceCount;
     PDRIVER_OBJECT DriverObject;
+    PDEVICE_OBJECT NextDevice;
     PDEVICE_OBJECT AttachedDevice;
-    PVOID DeviceExtension;
+    PIRP CurrentIrp;
+    PVOID Timer;
     ULONG Flags;
+    ULONG Characteristics;
+    PVOID Vpb;
+    PVOID DeviceExtension;
+    ULONG DeviceType;
     CCHAR StackSize;
-    host::DeviceNode* HostNode;
+    alignas(8) UCHAR Queue[0x48];
+    ULONG AlignmentRequirement;
+    alignas(8) UCHAR DeviceQueue[0x28];
+    alignas(8) UCHAR Dpc[0x40];
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
+    PVOID DeviceObjectExtension;
+    PVOID Reserved;
 };
 
 struct DRIVER_OBJECT {
     SHORT Type;
     SHORT Size;
     PDEVICE_OBJECT DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
     PVOID DriverExtension;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PVOID DriverInit;
+    PVOID DriverStartIo;
+    PVOID DriverUnload;
     PDRIVER_DISPATCH MajorFunction[28];
 };
 
@@ -279,16 +339,23 @@ struct IO_STACK_LOCATION {
 };
 using PIO_STACK_LOCATION = IO_STACK_LOCATION*;
 
-namespace host {
-struct IrpHostState;  // bus bookkeeping of a packet in flight
-}
+struct MDL;
 
-// A request packet. Stack locations follow the packet in the same allocation, as in the kernel;
-// CurrentLocation counts down from StackCount + 1 as the packet is passed down.
+// A request packet, laid out as on Windows x64 (the DDK's inline helpers reach into it). Stack
+// locations follow the packet in the same allocation, as in the kernel; CurrentLocation counts
+// down from StackCount + 1 as the packet is passed down. The host's own marks (who allocated the
+// packet, whether the I/O system frees it) live in AllocationFlags, the I/O system's field.
 struct IRP {
     SHORT Type;
     USHORT Size;
-    ULONG AllocationFlags;
+    MDL* MdlAddress;
+    ULONG Flags;
+    union {
+        IRP* MasterIrp;
+        LONG IrpCount;
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
     IO_STATUS_BLOCK IoStatus;
     KPROCESSOR_MODE RequestorMode;
     BOOLEAN PendingReturned;
@@ -296,18 +363,31 @@ struct IRP {
     CCHAR CurrentLocation;
     BOOLEAN Cancel;
     KIRQL CancelIrql;
-    PDRIVER_CANCEL CancelRoutine;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
     PIO_STATUS_BLOCK UserIosb;
     PKEVENT UserEvent;
+    union {
+        struct {
+            PVOID UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
+    PDRIVER_CANCEL CancelRoutine;
     PVOID UserBuffer;
-    struct {
+    union {
         struct {
             PVOID DriverContext[4];
             PVOID Thread;  // requesting thread of a built packet; its waits receive the completion
+            PCHAR AuxiliaryBuffer;
+            LIST_ENTRY ListEntry;
             PIO_STACK_LOCATION CurrentStackLocation;
+            PVOID OriginalFileObject;
         } Overlay;
+        alignas(8) UCHAR Apc[0x58];
+        PVOID CompletionKey;
     } Tail;
-    host::IrpHostState* HostState;
 };
 
 USHORT IoSizeOfIrp(CCHAR stackSize);
@@ -318,22 +398,28 @@ void IoFreeIrp(PIRP irp);
 PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp);
 PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp);
 void IoSetNextIrpStackLocation(PIRP irp);
-void IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, BOOLEAN invokeOnSuccess,
-                            BOOLEAN invokeOnError, BOOLEAN invokeOnCancel);
+void IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
+                            BOOLEAN invokeOnSuccess, BOOLEAN invokeOnError, BOOLEAN invokeOnCancel);
 NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
-inline NTSTATUS IoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) { return IofCallDriver(deviceObject, irp); }
+inline NTSTATUS IoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    return IofCallDriver(deviceObject, irp);
+}
 void IofCompleteRequest(PIRP irp, KPRIORITY priorityBoost);
-inline void IoCompleteRequest(PIRP irp, KPRIORITY priorityBoost) { IofCompleteRequest(irp, priorityBoost); }
+inline void IoCompleteRequest(PIRP irp, KPRIORITY priorityBoost) {
+    IofCompleteRequest(irp, priorityBoost);
+}
 BOOLEAN IoCancelIrp(PIRP irp);
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL cancelRoutine);
 void IoMarkIrpPending(PIRP irp);
 // Builds a packet that the I/O system frees after completion, signalling `event` and filling
 // `ioStatusBlock` with the final status.
-PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
-                                   ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
-                                   BOOLEAN internalDeviceIoControl, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock);
+PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
+                                   PVOID inputBuffer, ULONG inputBufferLength, PVOID outputBuffer,
+                                   ULONG outputBufferLength, BOOLEAN internalDeviceIoControl,
+                                   PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock);
 
 // ---- Device interfaces ----------------------------------------------------------------------
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject, const GUID* interfaceClassGuid,
-                                   PUNICODE_STRING referenceString, PUNICODE_STRING symbolicLinkName);
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject,
+                                   const GUID* interfaceClassGuid, PUNICODE_STRING referenceString,
+                                   PUNICODE_STRING symbolicLinkName);
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable);
