@@ -58,9 +58,7 @@ struct GUID {
     uint8_t Data4[8];
 };
 using LPCGUID = const GUID*;
-inline bool IsEqualGUID(const GUID& a, const GUID& b) {
-    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
-}
+inline bool IsEqualGUID(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 
 struct UNICODE_STRING {
     USHORT Length;
@@ -193,12 +191,8 @@ void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql);
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock);
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock);
 
-inline LONG InterlockedIncrement(LONG volatile* target) {
-    return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedDecrement(LONG volatile* target) {
-    return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST);
-}
+inline LONG InterlockedIncrement(LONG volatile* target) { return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedDecrement(LONG volatile* target) { return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST); }
 inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
@@ -206,29 +200,20 @@ inline LONG InterlockedExchangeAdd(LONG volatile* target, LONG value) {
     return __atomic_fetch_add(target, value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
-    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
-                                __ATOMIC_SEQ_CST);
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;
 }
 inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
-inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange,
-                                               PVOID comparand) {
-    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
-                                __ATOMIC_SEQ_CST);
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand) {
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;
 }
 // Plain reads of shared words that other processors change (the kernel's ReadNoFence family).
-inline LONG ReadLongAcquire(LONG const volatile* source) {
-    return __atomic_load_n(source, __ATOMIC_ACQUIRE);
-}
-inline void WriteLongRelease(LONG volatile* target, LONG value) {
-    __atomic_store_n(target, value, __ATOMIC_RELEASE);
-}
-inline PVOID ReadPointerAcquire(PVOID const volatile* source) {
-    return __atomic_load_n(source, __ATOMIC_ACQUIRE);
-}
+inline LONG ReadLongAcquire(LONG const volatile* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
+inline void WriteLongRelease(LONG volatile* target, LONG value) { __atomic_store_n(target, value, __ATOMIC_RELEASE); }
+inline PVOID ReadPointerAcquire(PVOID const volatile* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
 inline void WritePointerRelease(PVOID volatile* target, PVOID value) {
     __atomic_store_n(target, value, __ATOMIC_RELEASE);
 }
@@ -398,28 +383,22 @@ void IoFreeIrp(PIRP irp);
 PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp);
 PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp);
 void IoSetNextIrpStackLocation(PIRP irp);
-void IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
-                            BOOLEAN invokeOnSuccess, BOOLEAN invokeOnError, BOOLEAN invokeOnCancel);
+void IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, BOOLEAN invokeOnSuccess,
+                            BOOLEAN invokeOnError, BOOLEAN invokeOnCancel);
 NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
-inline NTSTATUS IoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    return IofCallDriver(deviceObject, irp);
-}
+inline NTSTATUS IoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) { return IofCallDriver(deviceObject, irp); }
 void IofCompleteRequest(PIRP irp, KPRIORITY priorityBoost);
-inline void IoCompleteRequest(PIRP irp, KPRIORITY priorityBoost) {
-    IofCompleteRequest(irp, priorityBoost);
-}
+inline void IoCompleteRequest(PIRP irp, KPRIORITY priorityBoost) { IofCompleteRequest(irp, priorityBoost); }
 BOOLEAN IoCancelIrp(PIRP irp);
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL cancelRoutine);
 void IoMarkIrpPending(PIRP irp);
 // Builds a packet that the I/O system frees after completion, signalling `event` and filling
 // `ioStatusBlock` with the final status.
-PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
-                                   PVOID inputBuffer, ULONG inputBufferLength, PVOID outputBuffer,
-                                   ULONG outputBufferLength, BOOLEAN internalDeviceIoControl,
-                                   PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock);
+PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
+                                   ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
+                                   BOOLEAN internalDeviceIoControl, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock);
 
 // ---- Device interfaces ----------------------------------------------------------------------
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject,
-                                   const GUID* interfaceClassGuid, PUNICODE_STRING referenceString,
-                                   PUNICODE_STRING symbolicLinkName);
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject, const GUID* interfaceClassGuid,
+                                   PUNICODE_STRING referenceString, PUNICODE_STRING symbolicLinkName);
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable);
