@@ -20,6 +20,19 @@ file(GLOB KVSBDA_SIM_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sim/*.cpp)
 add_library(kvsbda_sim STATIC ${KVSBDA_SIM_SOURCES})
 target_link_libraries(kvsbda_sim PUBLIC kvsbda_host_platform)
 
+# The Windows driver image under CPU emulation: loader, import bindings to the emulation above,
+# and the runner that executes its code (unicorn).
+find_path(UNICORN_INCLUDE_DIR unicorn/unicorn.h REQUIRED)
+find_library(UNICORN_LIBRARY unicorn REQUIRED)
+file(GLOB KVSBDA_IMAGE_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/platform/image/*.cpp)
+add_library(kvsbda_image STATIC ${KVSBDA_IMAGE_SOURCES})
+target_include_directories(kvsbda_image SYSTEM PRIVATE ${UNICORN_INCLUDE_DIR})
+target_link_libraries(kvsbda_image PUBLIC kvsbda_host_platform ${UNICORN_LIBRARY})
+
+# The driver image the tests and kvsbda-sim run (the windows-kernel preset builds it).
+set(KVSBDA_WINDOWS_SYS ${PROJECT_SOURCE_DIR}/build/windows-kernel/kvsbda.sys CACHE FILEPATH
+    "kvsbda.sys run under emulation and checked by the tests")
+
 # What applications link: driver core + emulation + simulated stick.
 add_library(kvsbda-host INTERFACE)
 target_link_libraries(kvsbda-host INTERFACE kvsbda_core kvsbda_sim kvsbda_host_platform)

@@ -45,6 +45,9 @@ template <typename R>
 R FromWord(uint64_t word) {
     if constexpr (std::is_void_v<R>) {
         return;
+    } else if constexpr (std::is_same_v<R, bool>) {
+        // Only AL carries a bool; the rest of the register is undefined.
+        return (word & 0xFF) != 0;
     } else if constexpr (std::is_pointer_v<R>) {
         return reinterpret_cast<R>(static_cast<uintptr_t>(word));
     } else {

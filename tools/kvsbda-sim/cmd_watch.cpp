@@ -15,13 +15,11 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "bridge/bridge_channel.h"
-#include "bridge/signal_status.h"
 #include "commands.h"
-#include "demod/demod_control.h"
 #include "driver/device_context.h"
-#include "driver/stream_control.h"
+#include "driver_calls.h"
 #include "frame_recorder.h"
+#include "platform/host/driver_call.h"
 #include "platform/host/output_pin.h"
 #include "platform/host/pool_accounting.h"
 #include "platform/pool.h"
@@ -86,11 +84,12 @@ bool CheckWritable(const std::string& path, std::string* error) {
 }
 
 // What the output pin's create and close handlers do around an application's pin.
-void CreateOutputPin(PKSDEVICE device, DeviceContext* context, host::OutputPin& pin) {
+void CreateOutputPin(const DriverCalls& calls, PKSDEVICE device, DeviceContext* context,
+                     host::OutputPin& pin) {
     WritePointerRelease(reinterpret_cast<PVOID volatile*>(&context->outputPin), pin.KsPin());
     WriteLongRelease(reinterpret_cast<LONG volatile*>(&context->antennaPinState), KSSTATE_STOP);
-    SetChannelDevice(device);
-    (void)TunerWake(device);
+    host::CallDriver(calls.SetChannelDevice, device);
+    (void)host::CallDriver(calls.TunerWake, device);
 }
 
 // The simulated stick answers an isochronous read only once it has data, while a real one
@@ -105,22 +104,23 @@ bool DrainIsochronousReads(CQZUSB* transport) {
     return true;
 }
 
-void CloseOutputPin(PKSDEVICE device, DeviceContext* context) {
-    StopStream(device);
+void CloseOutputPin(const DriverCalls& calls, PKSDEVICE device, DeviceContext* context) {
+    host::CallDriver(calls.StopStream, device);
     if (!DrainIsochronousReads(context->transport))
         std::fprintf(stderr, "kvsbda-sim watch: stream reads still pending after the stop\n");
-    SetChannelDevice(device);
-    (void)TunerSleep(device);
+    host::CallDriver(calls.SetChannelDevice, device);
+    (void)host::CallDriver(calls.TunerSleep, device);
     WritePointerRelease(reinterpret_cast<PVOID volatile*>(&context->outputPin), nullptr);
-    context->transport->FlushStreamDelivery();
+    host::CallDriver(calls.FlushStreamDelivery, context->transport);
 }
 
 // The antenna pin's state changes: run starts the stream reader, stop stops it.
-void SetAntennaState(PKSDEVICE device, DeviceContext* context, KSSTATE state) {
+void SetAntennaState(const DriverCalls& calls, PKSDEVICE device, DeviceContext* context,
+                     KSSTATE state) {
     WriteLongRelease(reinterpret_cast<LONG volatile*>(&context->antennaPinState), state);
     if (IsDeviceActive(context) == 0) return;
-    if (state == KSSTATE_RUN) StartStreamLocked(device);
-    if (state == KSSTATE_STOP) StopStream(device);
+    if (state == KSSTATE_RUN) host::CallDriver(calls.StartStreamLocked, device);
+    if (state == KSSTATE_STOP) host::CallDriver(calls.StopStream, device);
 }
 
 // Holds the air's stream back and waits until the stick's last reads have been handled, so that
@@ -143,7 +143,8 @@ uint64_t RingBytesHeld(const StreamRing* ring) {
 
 class ProgressLine {
   public:
-    explicit ProgressLine(bool enabled) : enabled_(enabled), start_(Clock::now()), last_(start_) {}
+    ProgressLine(bool enabled, UCHAR (*getLockFlag)())
+        : enabled_(enabled), getLockFlag_(getLockFlag), start_(Clock::now()), last_(start_) {}
 
     void Update(uint64_t frames, uint64_t bytes, bool force = false) {
         const Clock::time_point now = Clock::now();
@@ -155,7 +156,7 @@ class ProgressLine {
                      std::chrono::duration<double>(now - start_).count(),
                      static_cast<unsigned long long>(frames),
                      static_cast<unsigned long long>(bytes), rate,
-                     GetLockFlag() != 0 ? "yes" : "no ");
+                     host::CallDriver(getLockFlag_) != 0 ? "yes" : "no ");
         std::fflush(stderr);
         last_ = now;
         lastBytes_ = bytes;
@@ -167,6 +168,7 @@ class ProgressLine {
 
   private:
     const bool enabled_;
+    UCHAR (*const getLockFlag_)();
     const Clock::time_point start_;
     Clock::time_point last_;
     uint64_t lastBytes_ = 0;
@@ -247,18 +249,20 @@ nlohmann::json Json(const WatchArguments& args, const WatchResult& r) {
 
 // Receives the stream into `file` for the requested time; the stream is stopped and settled on
 // return.
-void Receive(Session& session, PKSDEVICE device, DeviceContext* context, const WatchArguments& args,
-             std::FILE* file, const StreamTap& tap, host::OutputPin& pin, WatchResult* result) {
+void Receive(Session& session, const DriverCalls& calls, PKSDEVICE device, DeviceContext* context,
+             const WatchArguments& args, std::FILE* file, const StreamTap& tap,
+             host::OutputPin& pin, WatchResult* result) {
     sim::TsCheckerOptions check;
     if (const sim::Transmitter* on = session.Demod().TunedTransmitter())
         check.tablePids = {0x0000, static_cast<uint16_t>(on->videoPid - 0x10)};
     FrameRecorder recorder(file, check);
     recorder.Connect(pin);
 
-    (void)LoadPidTable(device, kDefaultPidTable, 1, kDefaultPidMode);
-    SetAntennaState(device, context, KSSTATE_RUN);
+    (void)host::CallDriver(calls.LoadPidTable, device, kDefaultPidTable, ULONG{1},
+                           kDefaultPidMode);
+    SetAntennaState(calls, device, context, KSSTATE_RUN);
 
-    ProgressLine progress(isatty(fileno(stderr)) != 0);
+    ProgressLine progress(isatty(fileno(stderr)) != 0, calls.GetLockFlag);
     const Clock::time_point start = Clock::now();
     const Clock::time_point end = start + std::chrono::seconds(args.seconds);
     while (Clock::now() < end && !gInterrupted) {
@@ -279,7 +283,7 @@ void Receive(Session& session, PKSDEVICE device, DeviceContext* context, const W
     a.stickReads = tap.Reads();
     a.largestRead = tap.LargestRead();
     a.leadingBytes = tap.LeadingBytes();
-    SetAntennaState(device, context, KSSTATE_STOP);
+    SetAntennaState(calls, device, context, KSSTATE_STOP);
     // Isochronous reads still in flight end only when the stick answers them; the air goes on,
     // and what they bring after the stop is not delivered.
     session.AirStream()->Open();
@@ -325,7 +329,7 @@ int RunWatch(const GlobalOptions& options, const WatchArguments& args) {
             return 2;
         }
         PKSDEVICE device = PlugStartedStick(session, options, &error);
-        DeviceContext* context = GetDeviceContext(device);
+        DeviceContext* context = device != nullptr ? GetDeviceContext(device) : nullptr;
         CQZUSB* transport = context != nullptr ? context->transport : nullptr;
         const PUSBD_PIPE_INFORMATION pipe = transport != nullptr && transport->streamPipeType != 0
                                                 ? transport->Pipe(transport->streamPipeIndex)
@@ -343,8 +347,10 @@ int RunWatch(const GlobalOptions& options, const WatchArguments& args) {
 
         StreamTap tap(pipe->EndpointAddress);
         session.Bus().AddObserver(&tap);
+        std::string missing;
+        const DriverCalls& calls = *session.Calls(&missing);
         host::OutputPin pin;
-        CreateOutputPin(device, context, pin);
+        CreateOutputPin(calls, device, context, pin);
         result.tune = RunCommitTune(session, device, *kHz, args.bandwidthMHz);
         std::FILE* file = nullptr;
         if (!result.tune.locked) {
@@ -360,11 +366,11 @@ int RunWatch(const GlobalOptions& options, const WatchArguments& args) {
                          std::strerror(errno));
             failure = 2;
         } else {
-            Receive(session, device, context, args, file, tap, pin, &result);
+            Receive(session, calls, device, context, args, file, tap, pin, &result);
             if (std::fclose(file) != 0 && result.writeError.empty())
                 result.writeError = std::strerror(errno);
         }
-        CloseOutputPin(device, context);
+        CloseOutputPin(calls, device, context);
         session.Bus().RemoveObserver(&tap);
         session.StopRemoveUnplug();
     }

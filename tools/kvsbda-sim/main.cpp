@@ -24,6 +24,9 @@ int main(int argc, char** argv) {
                    "(with --boot the downloaded rom image decides)")
         ->check(CLI::IsMember({"bulk", "iso"}))
         ->capture_default_str();
+    app.add_option("--image", options.image,
+                   "run this Windows build of the driver (kvsbda.sys) under CPU emulation in "
+                   "place of the host-compiled driver");
     app.require_subcommand(1);
 
     kvssim::AddPlugCommand(app, options, exitCode);

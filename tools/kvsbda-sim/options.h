@@ -21,6 +21,9 @@ struct GlobalOptions {
     std::string air;
     // The stream transfer the running stick's configuration presents: "iso" or "bulk".
     std::string stream = "iso";
+    // A Windows build of the driver (kvsbda.sys) to run under emulation in place of the
+    // host-compiled core; empty for the host build.
+    std::string image;
 };
 
 // "VID:PID" with four hex digits each; nullopt when malformed.

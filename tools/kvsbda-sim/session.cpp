@@ -2,11 +2,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "driver/driver_entry.h"
 #include "platform/host/clock.h"
 #include "platform/host/debug_log.h"
+#include "platform/host/driver_call.h"
 #include "platform/host/kernel_state.h"
 #include "sim/stick_descriptors.h"
 
@@ -50,7 +52,36 @@ bool Session::Open(std::string* error) {
         if (log_ != nullptr) std::fprintf(log_, "%s\n", text.c_str());
         if (debugLine_) debugLine_(text);
     });
-    host::LoadDriver(DriverEntry);
+    if (!options_.image.empty()) {
+        std::string why;
+        runner_ = image::ImageRunner::Load(options_.image, &why);
+        if (runner_ == nullptr) {
+            *error = "--image: " + why;
+            return false;
+        }
+        // A fault stops the run: the report says where, and nothing after it can be trusted.
+        runner_->SetFaultHandler([](const image::GuestFault& fault) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "kvsbda-sim: the driver image stopped\n%s",
+                         fault.Report().c_str());
+            std::fflush(stderr);
+            std::_Exit(3);
+        });
+        if (!runner_->UnboundImports().empty()) {
+            std::string names;
+            for (const std::string& name : runner_->UnboundImports()) names += " " + name;
+            std::fprintf(stderr,
+                         "kvsbda-sim: the image imports what the emulation lacks (a call is a "
+                         "fault):%s\n",
+                         names.c_str());
+        }
+        if (!ImageDriverCalls(*runner_, &calls_, &missingCall_)) calls_ = DriverCalls();
+        host::SetForeignCodeRunner(runner_.get());
+        host::LoadDriver(runner_->EntryPoint<host::DriverEntryFunction>());
+    } else {
+        calls_ = HostDriverCalls();
+        host::LoadDriver(DriverEntry);
+    }
     bus_ = std::make_unique<host::UsbBus>();
     if (!options_.pcapPath.empty()) {
         pcap_ = std::make_unique<sim::PcapWriter>(options_.pcapPath);
@@ -86,6 +117,10 @@ Session::~Session() {
     if (pcap_ != nullptr) pcap_->Flush();
     pcap_.reset();
     host::UnloadDriver();
+    if (runner_ != nullptr) {
+        host::SetForeignCodeRunner(nullptr);
+        runner_.reset();
+    }
     host::SetDebugSink({});
     if (log_ != nullptr) std::fclose(log_);
 }
@@ -165,6 +200,12 @@ void Session::StopRemoveUnplug() {
     if (stick_ != nullptr) stick_->Unplug();
     WaitForQuiet();
     bus_->Shutdown();
+}
+
+const DriverCalls* Session::Calls(std::string* missing) const {
+    if (calls_.DemodTune != nullptr) return &calls_;
+    *missing = missingCall_;
+    return nullptr;
 }
 
 std::string StatusText(NTSTATUS status) {

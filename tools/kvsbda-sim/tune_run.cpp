@@ -3,12 +3,9 @@
 #include <chrono>
 #include <cstdio>
 
-#include "bridge/bridge_channel.h"
-#include "bridge/signal_status.h"
-#include "demod/demod_control.h"
 #include "driver/device_context.h"
-#include "driver/stream_control.h"
 #include "platform/host/clock.h"
+#include "platform/host/driver_call.h"
 
 namespace kvssim {
 
@@ -58,6 +55,12 @@ PKSDEVICE PlugStartedStick(Session& session, const GlobalOptions& options, std::
         *error = "--stick wants VID:PID in hex, e.g. 3344:1120 (got \"" + options.stick + "\")";
         return nullptr;
     }
+    std::string missing;
+    if (session.Calls(&missing) == nullptr) {
+        *error = "with --image this command is pending: the image has no " + missing +
+                 " to tune with until the driver offers tuning through its filter";
+        return nullptr;
+    }
     session.Plug(*id, options.boot);
     SessionDevice* device = session.Current();
     if (device == nullptr || device->startStatus != STATUS_SUCCESS) {
@@ -83,13 +86,16 @@ TuneOutcome RunCommitTune(Session& session, PKSDEVICE device, uint32_t requested
     const size_t delaysBefore = host::RecordedDelays().size();
     const auto start = std::chrono::steady_clock::now();
 
-    StopStream(device);
-    SetLockFlag(0);
-    outcome.locked = DemodTune(device, outcome.tunedKHz, bandwidthMHz);
-    SetLockFlag(outcome.locked ? 1 : 0);
+    std::string missing;
+    const DriverCalls& calls = *session.Calls(&missing);
+    host::CallDriver(calls.StopStream, device);
+    host::CallDriver(calls.SetLockFlag, UCHAR{0});
+    outcome.locked = host::CallDriver(calls.DemodTune, device, ULONG{outcome.tunedKHz},
+                                      ULONG{bandwidthMHz});
+    host::CallDriver(calls.SetLockFlag, static_cast<UCHAR>(outcome.locked ? 1 : 0));
     if (!outcome.locked) {
-        (void)ParkTuner();
-        SetLockFlag(0);
+        (void)host::CallDriver(calls.ParkTuner);
+        host::CallDriver(calls.SetLockFlag, UCHAR{0});
     }
 
     outcome.elapsedMs =
