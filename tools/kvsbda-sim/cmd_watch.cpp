@@ -258,8 +258,7 @@ void Receive(Session& session, const DriverCalls& calls, PKSDEVICE device, Devic
     FrameRecorder recorder(file, check);
     recorder.Connect(pin);
 
-    (void)host::CallDriver(calls.LoadPidTable, device, kDefaultPidTable, ULONG{1},
-                           kDefaultPidMode);
+    (void)host::CallDriver(calls.LoadPidTable, device, kDefaultPidTable, ULONG{1}, kDefaultPidMode);
     SetAntennaState(calls, device, context, KSSTATE_RUN);
 
     ProgressLine progress(isatty(fileno(stderr)) != 0, calls.GetLockFlag);

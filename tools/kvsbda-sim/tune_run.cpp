@@ -90,8 +90,8 @@ TuneOutcome RunCommitTune(Session& session, PKSDEVICE device, uint32_t requested
     const DriverCalls& calls = *session.Calls(&missing);
     host::CallDriver(calls.StopStream, device);
     host::CallDriver(calls.SetLockFlag, UCHAR{0});
-    outcome.locked = host::CallDriver(calls.DemodTune, device, ULONG{outcome.tunedKHz},
-                                      ULONG{bandwidthMHz});
+    outcome.locked =
+        host::CallDriver(calls.DemodTune, device, ULONG{outcome.tunedKHz}, ULONG{bandwidthMHz});
     host::CallDriver(calls.SetLockFlag, static_cast<UCHAR>(outcome.locked ? 1 : 0));
     if (!outcome.locked) {
         (void)host::CallDriver(calls.ParkTuner);
