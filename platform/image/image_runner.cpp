@@ -26,6 +26,9 @@ constexpr uint64_t kSlotBytes = 16;
 constexpr uint64_t kStubBytes = 16 * kPage;
 constexpr uint64_t kSentinelOffset = kStubBytes - kPage;
 constexpr uint64_t kGuardBytes = 2 * kPage;
+// Stack kept free above the first guest frame, as the kernel's frames above a driver's are: a
+// callee may look at its caller's frame (the home slots of a tail call's target).
+constexpr uint64_t kKernelFrameAbove = 0x100;
 // Host memory is mapped into an engine a window at a time, so that a few regions cover the heap.
 constexpr uint64_t kMapWindow = 1 << 20;
 constexpr size_t kMaxStackEntries = 16;
@@ -412,8 +415,9 @@ uint64_t ImageRunner::Call(const void* code, const uint64_t* arguments, size_t c
 uint64_t ImageRunner::Run(Engine& engine, uint64_t code, const uint64_t* arguments, size_t count) {
     uc_engine* uc = engine.uc;
     std::unique_lock held(guestLock_);
-    // A call made from inside an import call runs below the caller's frame on the same stack.
-    uint64_t top = engine.stackHigh;
+    // The first call starts below room the kernel's own frames would take at the top of the
+    // stack; a call made from inside an import call runs below the caller's frame.
+    uint64_t top = engine.stackHigh - kKernelFrameAbove;
     if (engine.depth > 0) {
         if (engine.saved.size() < static_cast<size_t>(engine.depth)) {
             uc_context* context = nullptr;

@@ -13,10 +13,10 @@
 
 namespace kvstest {
 
-HostSystem::HostSystem(host::ClockMode mode, unsigned busWorkers) {
+HostSystem::HostSystem(host::ClockMode mode, unsigned busWorkers, host::DriverEntryFunction entry) {
     host::SetClockMode(mode);
     host::ResetKernelState();
-    host::LoadDriver(DriverEntry);
+    host::LoadDriver(entry != nullptr ? entry : DriverEntry);
     bus_ = std::make_unique<host::UsbBus>(busWorkers);
     host::SetProgressProbe([bus = bus_.get()] { return bus->WorkInProgress(); });
     bus_->SetArrivalCallback([this](PDEVICE_OBJECT pdo) { OnArrival(pdo); });

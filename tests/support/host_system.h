@@ -36,7 +36,10 @@ struct HostedDevice {
 
 class HostSystem {
   public:
-    explicit HostSystem(host::ClockMode mode = host::ClockMode::Virtual, unsigned busWorkers = 4);
+    // Loads `entry` (the host-compiled driver's when null): e.g. the entry of an image that a
+    // runner executes.
+    explicit HostSystem(host::ClockMode mode = host::ClockMode::Virtual, unsigned busWorkers = 4,
+                        host::DriverEntryFunction entry = nullptr);
     ~HostSystem();
     HostSystem(const HostSystem&) = delete;
     HostSystem& operator=(const HostSystem&) = delete;
