@@ -8,6 +8,8 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev # tests and benchmarks
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 # kvsbda.sys cross build
     libcli11-dev nlohmann-json3-dev                      # kvsbda-sim
+    libunicorn-dev                                       # running kvsbda.sys under emulation
+    python3                                              # comparing wire captures
     tshark                                               # decoding the wire captures
     ffmpeg                                               # checking the received transport stream
 )
