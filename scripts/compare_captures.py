@@ -8,6 +8,8 @@ hold the same records in the same order with the same bytes, and their submissio
 interleave in the same order. Pipes whose traffic follows the air and the clock (the stream pipe,
 the interrupt pipe) must ask for the same kinds of transfer and deliver the same bytes over the
 length both captures saw; how many reads a run of a few seconds made is timing, not behaviour.
+Interrupt reports describe the chips when they were sent: the same reports in the same order,
+each run of repeats counted once.
 
 The simulated demodulator detects and locks a signal after a time on the real clock, so how often
 the driver polls it, and what each poll answers, depends on how fast the run went: compare runs
@@ -132,6 +134,14 @@ def payload(record):
     return b"".join(parts)
 
 
+def distinct_reports(records):
+    reports = []
+    for r in records:
+        if r.completed and r.status == 0 and r.data and (not reports or reports[-1] != r.data):
+            reports.append(r.data)
+    return [report.hex() for report in reports]
+
+
 def inbound_bytes(records):
     return b"".join(payload(r) for r in records if r.completed and r.endpoint & 0x80)
 
@@ -145,6 +155,16 @@ def compare_timed(key, a, b, problems, notes):
                         f"only in B)")
     failed_a = sum(1 for r in a if r.completed and r.status != 0)
     failed_b = sum(1 for r in b if r.completed and r.status != 0)
+    if key[2] == TRANSFER_INTERRUPT:
+        # Reports tell the chips' state when they were sent: the same states in the same order,
+        # however often each was repeated.
+        reports_a, reports_b = distinct_reports(a), distinct_reports(b)
+        common = min(len(reports_a), len(reports_b))
+        if reports_a[:common] != reports_b[:common]:
+            problems.append(f"pipe {key}: the reports differ: {reports_a} against {reports_b}")
+        notes.append(f"pipe {key}: {len(a)}/{len(b)} records, reports in the same order "
+                      f"({common} distinct); failed completions {failed_a}/{failed_b}")
+        return
     data_a, data_b = inbound_bytes(a), inbound_bytes(b)
     common = min(len(data_a), len(data_b))
     if data_a[:common] != data_b[:common]:
