@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs kvsbda-sim commands once with the host-compiled driver and once with the Windows image
 # under emulation, and checks that both put the same bytes on the wire (scripts/compare_captures.py)
-# and print the same plug summary, and that the image returns all its pool after removal.
+# and print the same debug lines and summaries, and that the image returns all its pool after
+# removal.
 # Usage: image_vs_host.sh KVSBDA_SIM KVSBDA_SYS COMPARE_SCRIPT WORK_DIR
 # Exits 77 (skipped) when the image has not been built.
 set -euo pipefail
@@ -53,28 +54,33 @@ run_pair() {
     fi
 }
 
-same_summary() {
-    local name=$1
-    if diff <(sed -n '/^stick /,$p' "$work/$name.host.txt") \
-        <(sed -n '/^stick /,$p' "$work/$name.image.txt") >"$work/$name.summary.diff"; then
-        echo "same summary: $name"
+# The same output: the driver's debug lines and, for plug, the whole summary (tune and watch
+# also print times).
+same_output() {
+    local name=$1 lines=$2
+    if diff <(grep -E "$lines" "$work/$name.host.txt") <(grep -E "$lines" "$work/$name.image.txt") \
+        >"$work/$name.output.diff"; then
+        echo "same output: $name"
     else
-        echo "FAILED $name: the summaries differ"
-        cat "$work/$name.summary.diff"
+        echo "FAILED $name: the outputs differ"
+        cat "$work/$name.output.diff"
         failed=1
     fi
 }
 
 for stick in 3344:1122 3344:1120 3344:1000 0572:6688; do
     run_pair "plug_${stick/:/_}" --stick "$stick" plug
-    same_summary "plug_${stick/:/_}"
+    same_output "plug_${stick/:/_}" .
 done
 run_pair boot_plug --boot plug
-same_summary boot_plug
-run_pair tune_474000 --air "$air" tune --frequency 474000
-run_pair tune_600000 --air "$air" tune --frequency 600000
+same_output boot_plug .
+for khz in 474000 600000; do
+    run_pair "tune_$khz" --air "$air" tune --frequency "$khz"
+    same_output "tune_$khz" "^KVS.BDA_DEBUG|LOCK|step|transmitter|tuner"
+done
 for transfer in iso bulk; do
     run_pair "watch_$transfer" --air "$air" --stream "$transfer" watch --frequency 474000 \
         --seconds 1 --output "$work/watch_$transfer.@RUN@.ts"
+    same_output "watch_$transfer" "^KVS.BDA_DEBUG|continuity errors|lost"
 done
 exit $failed
