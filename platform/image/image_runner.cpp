@@ -1,9 +1,6 @@
 #include "platform/image/image_runner.h"
 
-#include <cxxabi.h>
-#include <execinfo.h>
 #include <sys/mman.h>
-#include <unicorn/unicorn.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,11 +9,15 @@
 #include <iterator>
 #include <map>
 
+#include "platform/image/guest_engine.h"
 #include "platform/image/host_memory.h"
 #include "platform/image/kernel_imports.h"
 #include "platform/kernel.h"
 
 namespace image {
+
+static_assert(ImageRunner::kStackBytes == kGuestStackBytes);
+
 namespace {
 
 constexpr uint64_t kPage = 0x1000;
@@ -25,14 +26,12 @@ constexpr uint64_t kPage = 0x1000;
 constexpr uint64_t kSlotBytes = 16;
 constexpr uint64_t kStubBytes = 16 * kPage;
 constexpr uint64_t kSentinelOffset = kStubBytes - kPage;
-constexpr uint64_t kGuardBytes = 2 * kPage;
 // Stack kept free above the first guest frame, as the kernel's frames above a driver's are: a
 // callee may look at its caller's frame (the home slots of a tail call's target).
 constexpr uint64_t kKernelFrameAbove = 0x100;
 // Host memory is mapped into an engine a window at a time, so that a few regions cover the heap.
 constexpr uint64_t kMapWindow = 1 << 20;
 constexpr size_t kMaxStackEntries = 16;
-constexpr int kMaxHostFrames = 48;
 
 // The general registers in instruction-encoding order (ModRM rm field plus REX.B).
 constexpr int kRegisterByNumber[16] = {
@@ -40,52 +39,10 @@ constexpr int kRegisterByNumber[16] = {
     UC_X86_REG_RSI, UC_X86_REG_RDI, UC_X86_REG_R8,  UC_X86_REG_R9,  UC_X86_REG_R10, UC_X86_REG_R11,
     UC_X86_REG_R12, UC_X86_REG_R13, UC_X86_REG_R14, UC_X86_REG_R15};
 
-uint64_t ReadRegister(uc_engine* uc, int reg) {
-    uint64_t value = 0;
-    uc_reg_read(uc, reg, &value);
-    return value;
-}
-
-void WriteRegister(uc_engine* uc, int reg, uint64_t value) {
-    uc_reg_write(uc, reg, &value);
-}
-
-uint32_t UnicornAccess(uint32_t access) {
-    uint32_t prot = 0;
-    if (access & kGuestRead) prot |= UC_PROT_READ;
-    if (access & kGuestWrite) prot |= UC_PROT_WRITE;
-    if (access & kGuestExecute) prot |= UC_PROT_EXEC;
-    return prot;
-}
-
 std::string Hex(uint64_t value) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
     return text;
-}
-
-std::vector<std::string> HostStack() {
-    void* frames[kMaxHostFrames];
-    const int count = backtrace(frames, kMaxHostFrames);
-    char** names = backtrace_symbols(frames, count);
-    std::vector<std::string> stack;
-    for (int i = 1; i < count; ++i) {
-        std::string line = names != nullptr ? names[i] : Hex(reinterpret_cast<uint64_t>(frames[i]));
-        const size_t open = line.find('(');
-        const size_t plus = line.find('+', open);
-        if (open != std::string::npos && plus != std::string::npos && plus > open + 1) {
-            int status = 0;
-            char* readable = abi::__cxa_demangle(line.substr(open + 1, plus - open - 1).c_str(),
-                                                 nullptr, nullptr, &status);
-            if (readable != nullptr) {
-                line = line.substr(0, open + 1) + readable + line.substr(plus);
-                std::free(readable);
-            }
-        }
-        stack.push_back(line);
-    }
-    std::free(names);
-    return stack;
 }
 
 // Engines of every live runner, so that a thread that ends can give its engines back.
@@ -102,59 +59,17 @@ Registry& TheRegistry() {
 
 }  // namespace
 
-struct ImageRunner::Engine {
-    ImageRunner* runner = nullptr;
-    uc_engine* uc = nullptr;
-    std::map<uint64_t, uint64_t> mapped;  // start -> end of every range mapped into the engine
-    uint8_t* stackBlock = nullptr;        // guard pages, then the stack
-    uint64_t guardLow = 0;
-    uint64_t stackLow = 0;
-    uint64_t stackHigh = 0;
-    int depth = 0;                   // guest calls in progress on this thread
-    std::vector<uc_context*> saved;  // registers of the outer calls, one per depth
-    // The last access the emulator could not satisfy, and the last processor exception.
-    int missType = 0;
-    uint64_t missAddress = 0;
-    int interrupt = -1;
-
-    ~Engine() {
-        for (uc_context* context : saved) uc_context_free(context);
-        if (uc != nullptr) uc_close(uc);
-        if (stackBlock != nullptr) munmap(stackBlock, kGuardBytes + kStackBytes);
-    }
-
-    bool IsMapped(uint64_t address) const {
-        auto after = mapped.upper_bound(address);
-        return after != mapped.begin() && address < std::prev(after)->second;
-    }
-
-    // Maps [start, end) of host memory where nothing is mapped yet, at the same address.
-    void MapHost(uint64_t start, uint64_t end, uint32_t prot) {
-        uint64_t at = start;
-        while (at < end) {
-            auto after = mapped.upper_bound(at);
-            if (after != mapped.begin() && at < std::prev(after)->second) {
-                at = std::prev(after)->second;
-                continue;
-            }
-            const uint64_t stop = after != mapped.end() ? std::min(end, after->first) : end;
-            if (uc_mem_map_ptr(uc, at, stop - at, prot, reinterpret_cast<void*>(at)) == UC_ERR_OK)
-                mapped[at] = stop;
-            at = stop;
-        }
-    }
-};
-
 // Unicorn's callbacks, with access to the runner.
 struct EngineHooks {
     // The guest touched memory this engine has not mapped yet: map the host's memory there if the
     // host has it (never as code, never the reserved import area or a guard page).
     static bool Unmapped(uc_engine*, uc_mem_type type, uint64_t address, int, int64_t, void* user) {
-        auto* engine = static_cast<ImageRunner::Engine*>(user);
+        auto* engine = static_cast<GuestEngine*>(user);
         engine->missType = type;
         engine->missAddress = address;
         if (type == UC_MEM_FETCH_UNMAPPED) return false;
-        const uint64_t stubs = reinterpret_cast<uint64_t>(engine->runner->stubs_);
+        const uint64_t stubs =
+            reinterpret_cast<uint64_t>(static_cast<ImageRunner*>(engine->owner)->stubs_);
         if (address - stubs < kStubBytes) return false;
         std::optional<HostMapping> host = FindHostMapping(address);
         if (!host || !host->readable) return false;
@@ -167,7 +82,7 @@ struct EngineHooks {
 
     // mov cr8, reg / mov reg, cr8: the guest's IRQL is the host thread's IRQL.
     static void IrqlAccess(uc_engine* uc, uint64_t address, uint32_t, void* user) {
-        auto* engine = static_cast<ImageRunner::Engine*>(user);
+        auto* engine = static_cast<GuestEngine*>(user);
         const auto* code = reinterpret_cast<const uint8_t*>(address);
         const int reg = kRegisterByNumber[(code[3] & 7) | ((code[0] & 1) << 3)];
         if (code[2] == 0x20) {
@@ -175,10 +90,11 @@ struct EngineHooks {
         } else {
             const uint64_t value = ReadRegister(uc, reg);
             if (value > 15) {
-                engine->runner->RaiseFault(engine, "invalid IRQL",
-                                           "mov to CR8 of " + Hex(value) +
-                                               " (reserved bits set: the processor raises #GP)",
-                                           address);
+                static_cast<ImageRunner*>(engine->owner)
+                    ->RaiseFault(engine, "invalid IRQL",
+                                 "mov to CR8 of " + Hex(value) +
+                                     " (reserved bits set: the processor raises #GP)",
+                                 address);
                 uc_emu_stop(uc);
                 return;
             }
@@ -195,7 +111,7 @@ struct EngineHooks {
     }
 
     static void Interrupt(uc_engine* uc, uint32_t number, void* user) {
-        static_cast<ImageRunner::Engine*>(user)->interrupt = static_cast<int>(number);
+        static_cast<GuestEngine*>(user)->interrupt = static_cast<int>(number);
         uc_emu_stop(uc);
     }
 
@@ -236,21 +152,6 @@ class ImageRunner::StoppedCall : public GuestCall {
     uint64_t rsp_ = 0;
     mutable std::string fault_;
 };
-
-std::string GuestFault::Report() const {
-    std::string text = "guest fault: " + kind + "\n  " + description + "\n  at " + Hex(address);
-    if (!function.empty()) text += " in " + function;
-    text += "\n";
-    if (!guestStack.empty()) {
-        text += "  guest return addresses on the stack:\n";
-        for (const std::string& entry : guestStack) text += "    " + entry + "\n";
-    }
-    if (!hostStack.empty()) {
-        text += "  host call stack:\n";
-        for (const std::string& entry : hostStack) text += "    " + entry + "\n";
-    }
-    return text;
-}
 
 std::unique_ptr<ImageRunner> ImageRunner::Load(const std::string& path, std::string* error) {
     std::ifstream file(path, std::ios::binary);
@@ -343,25 +244,9 @@ ImageRunner::Engine* ImageRunner::ThisThreadEngine() {
 }
 
 ImageRunner::Engine* ImageRunner::CreateEngine() {
-    auto engine = std::make_unique<Engine>();
-    engine->runner = this;
-    if (uc_open(UC_ARCH_X86, UC_MODE_64, &engine->uc) != UC_ERR_OK) return nullptr;
-    void* block = mmap(nullptr, kGuardBytes + kStackBytes, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (block == MAP_FAILED) return nullptr;
-    engine->stackBlock = static_cast<uint8_t*>(block);
-    mprotect(block, kGuardBytes, PROT_NONE);
-    engine->guardLow = reinterpret_cast<uint64_t>(block);
-    engine->stackLow = engine->guardLow + kGuardBytes;
-    engine->stackHigh = engine->stackLow + kStackBytes;
+    std::unique_ptr<Engine> engine = CreateGuestEngine(*image_, this);
+    if (engine == nullptr) return nullptr;
     uc_engine* uc = engine->uc;
-    for (const ImageRegion& region : image_->Regions())
-        uc_mem_map_ptr(uc, region.start, region.size, UnicornAccess(region.access),
-                       reinterpret_cast<void*>(region.start));
-    engine->mapped[image_->Base()] = image_->Base() + image_->Size();
-    uc_mem_map_ptr(uc, engine->stackLow, kStackBytes, UC_PROT_READ | UC_PROT_WRITE,
-                   reinterpret_cast<void*>(engine->stackLow));
-    engine->mapped[engine->stackLow] = engine->stackHigh;
     uc_hook hook;
     uc_hook_add(uc, &hook, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void*>(&EngineHooks::Unmapped),
                 engine.get(), 1, 0);
@@ -391,7 +276,7 @@ void EngineHooks::ThreadEnded(uint64_t runnerId, void* engine) {
     std::lock_guard guard(registry.lock);
     auto found = registry.runners.find(runnerId);
     if (found != registry.runners.end())
-        found->second->DropEngine(static_cast<ImageRunner::Engine*>(engine));
+        found->second->DropEngine(static_cast<GuestEngine*>(engine));
 }
 
 namespace {
@@ -602,7 +487,7 @@ void ImageRunner::RaiseFault(Engine* engine, std::string kind, std::string descr
             if (fault.guestStack.size() == kMaxStackEntries) break;
         }
     }
-    fault.hostStack = HostStack();
+    fault.hostStack = HostCallStack();
     std::function<void(const GuestFault&)> handler;
     {
         std::lock_guard guard(faultLock_);

@@ -43,19 +43,12 @@
 
 #include "platform/host/driver_call.h"
 #include "platform/image/guest_call.h"
+#include "platform/image/guest_fault.h"
 #include "platform/image/mapped_image.h"
 
 namespace image {
 
-struct GuestFault {
-    std::string kind;                     // "invalid memory access", "unknown import", ...
-    std::string description;              // what happened, in words
-    uint64_t address = 0;                 // guest instruction address (or the faulting import slot)
-    std::string function;                 // the image function the address falls in
-    std::vector<std::string> guestStack;  // return addresses into the image found on the stack
-    std::vector<std::string> hostStack;   // the host call stack that led into the guest
-    std::string Report() const;
-};
+struct GuestEngine;
 
 class ImageRunner : public host::ForeignCodeRunner {
   public:
@@ -101,7 +94,7 @@ class ImageRunner : public host::ForeignCodeRunner {
     uint64_t ImportCalls() const { return importCalls_.load(); }
 
   private:
-    struct Engine;
+    using Engine = GuestEngine;
     struct Binding {
         std::string name;  // module!name
         ImportThunk thunk = nullptr;
@@ -124,6 +117,10 @@ class ImageRunner : public host::ForeignCodeRunner {
     uint8_t* stubs_ = nullptr;  // reserved, never accessible: import slots and the return sentinel
     std::vector<Binding> bindings_;
     std::vector<std::string> unbound_;
+    // Lock order of the runner: guest lock -> fault lock; registry lock (thread exit) -> engines
+    // lock. The guest lock is released for every import call, so no lock of the driver or of the
+    // kernel emulation is ever taken while it is held, and none of them is held when it is taken
+    // except by the code that called into the image.
     std::mutex guestLock_;  // held while any engine executes guest instructions
     std::mutex enginesLock_;
     std::vector<std::unique_ptr<Engine>> engines_;
