@@ -181,8 +181,9 @@ std::unique_ptr<ImageRunner> ImageRunner::Load(const std::string& path, std::str
     }
     for (const PeImport& import : pe.Imports()) {
         Binding binding;
-        binding.name = import.module + "!" +
-                       (import.name.empty() ? "#" + std::to_string(import.ordinal) : import.name);
+        binding.name = import.module;
+        binding.name += '!';
+        binding.name += import.name.empty() ? std::to_string(import.ordinal) : import.name;
         binding.thunk = FindKernelExport(import.module, import.name);
         if (binding.thunk == nullptr) runner->unbound_.push_back(binding.name);
         runner->image_->BindImport(import, reinterpret_cast<uint64_t>(runner->stubs_) +
