@@ -12,6 +12,12 @@
 
 namespace sim {
 
+// The demodulator's strength reading (AGC level) is 13 bits wide.
+constexpr uint16_t kStrengthFullScale = 0x1FFF;
+// What the chip reads for a transmitter on its channel (its strength, saturated at full scale),
+// or, with none, the noise floor.
+uint16_t StrengthReadingOf(const Transmitter* transmitter);
+
 class DemodChip : public I2cDevice {
   public:
     // `tunedHz` gives the frequency the tuner's registers select (0 when none); `nowMs` a
