@@ -157,6 +157,7 @@ void DemodChip::WriteLocked(uint8_t address, uint8_t registerNumber, uint8_t val
         } else if (registerNumber == kRegDefaultsFirst) {
             // The defaults block is written once per tune, before the lock search.
             observations_ = Observations{};
+            observations_.searchTunedHz = tunedHz_ ? tunedHz_() : 0;
             attemptPending_ = false;
             lastStep_ = -2;
             attemptInStep_ = 0;

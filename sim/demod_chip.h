@@ -40,6 +40,8 @@ class DemodChip : public I2cDevice {
         int softResets = 0;
         int searchAttempts = 0;  // soft resets followed by first-stage polls
         int inversionFlips = 0;  // writes that changed register 0x7C bit 7
+        // What the tuner received when the search began (the defaults block was written).
+        uint64_t searchTunedHz = 0;
         std::optional<LockObservation> lock;
     };
     Observations GetObservations() const;

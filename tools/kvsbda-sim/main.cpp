@@ -25,10 +25,13 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"bulk", "iso"}))
         ->capture_default_str();
     app.require_subcommand(1);
+    // Global options may also follow the command (kvsbda-sim tune --frequency 474000 --json).
+    app.fallthrough();
 
     kvssim::AddPlugCommand(app, options, exitCode);
     kvssim::AddTuneCommand(app, options, exitCode);
     kvssim::AddWatchCommand(app, options, exitCode);
+    kvssim::AddScanCommand(app, options, exitCode);
 
     CLI11_PARSE(app, argc, argv);
     return exitCode;
