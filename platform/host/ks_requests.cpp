@@ -26,8 +26,6 @@ namespace host {
 namespace {
 
 constexpr CCHAR kRequestStackSize = 1;
-constexpr ULONG kRequestTypes = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET |
-                                KSPROPERTY_TYPE_SETSUPPORT | KSPROPERTY_TYPE_BASICSUPPORT;
 constexpr ULONG kVariantTypeIllegal = 0xFFFF;
 
 // An exact-size heap copy of an application buffer.
