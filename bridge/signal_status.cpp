@@ -63,3 +63,13 @@ UCHAR ConsumeStatusByte(ULONG index) {
     KeReleaseSpinLock(&gStatusLock, previous);
     return value;
 }
+
+void ConsumeStrengthBytes(UCHAR* low, UCHAR* high) {
+    KIRQL previous;
+    KeAcquireSpinLock(&gStatusLock, &previous);
+    if (low != nullptr) *low = gStatusRecord[kStatusStrengthLow];
+    if (high != nullptr) *high = gStatusRecord[kStatusStrengthHigh];
+    gStatusRecord[kStatusStrengthLow] = 0;
+    gStatusRecord[kStatusStrengthHigh] = 0;
+    KeReleaseSpinLock(&gStatusLock, previous);
+}

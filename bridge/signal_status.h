@@ -29,3 +29,6 @@ UCHAR SetLockFlag(UCHAR flag);
 void ReadStatusRecord(UCHAR record[kStatusRecordBytes]);
 // Returns record byte `index` and stores 0 there: the figures consume their bytes.
 UCHAR ConsumeStatusByte(ULONG index);
+// Returns the strength bytes (low, high; either pointer may be null) and clears both in one step,
+// so that a report arriving in between cannot pair one report's low byte with another's high.
+void ConsumeStrengthBytes(UCHAR* low, UCHAR* high);

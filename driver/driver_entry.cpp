@@ -5,6 +5,7 @@
 #include "bridge/signal_status.h"
 #include "demod/demod_control.h"
 #include "driver/device_lifecycle.h"
+#include "driver/tune_commit.h"
 #include "tuner/tuner_sequence.h"
 
 namespace {
@@ -44,6 +45,7 @@ void InitializeModuleState() {
     InitializeFirmwareDownload();
     InitializeSignalStatus();
     InitializeDemodControl();
+    InitializeTuneCommit();
     TunerInitialize();
 }
 

@@ -18,8 +18,8 @@ struct SignalMode {
 struct Transmitter {
     std::string name;
     uint32_t frequencyKHz = 0;
-    // Strength as the status report carries it (low byte, high byte) and as the demodulator's
-    // strength registers hold it.
+    // The demodulator's strength reading (AGC level) for this signal; the chip saturates it at
+    // 13 bits. Its registers 0x3E/0x3F and the status report carry that reading.
     uint16_t strength = 0;
     // Quality byte of the status report, 0..255.
     uint8_t quality = 0;

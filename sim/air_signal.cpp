@@ -41,10 +41,12 @@ std::vector<uint8_t> StatusReportFor(const DemodChip& demod) {
     report[0] = kStatusReportType;
     const Transmitter* locked = demod.LockedTransmitter();
     if (locked != nullptr) {
+        // The bridge firmware reports the demodulator's strength reading, low byte first.
+        const uint16_t strength = StrengthReadingOf(locked);
         report[2] = 1;
-        report[3] = static_cast<uint8_t>(locked->strength & 0xFF);
+        report[3] = static_cast<uint8_t>(strength & 0xFF);
         report[4] = locked->quality;
-        report[5] = static_cast<uint8_t>(locked->strength >> 8);
+        report[5] = static_cast<uint8_t>(strength >> 8);
     }
     return report;
 }

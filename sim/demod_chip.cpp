@@ -13,20 +13,29 @@ constexpr uint8_t kRegReset = 0x02;
 constexpr uint8_t kRegSearchMode = 0x04;
 constexpr uint8_t kRegDefaultsFirst = 0x09;
 constexpr uint8_t kRegSearchOption = 0x37;
+// The strength reading: a 13-bit AGC level, bits 7..0 in register 0x3E and bits 12..8 in bits
+// 4..0 of register 0x3F (its upper bits read as 0), as demodulators of this kind split an
+// AGC/RSSI reading wider than a byte over a register pair.
 constexpr uint8_t kRegStrengthLow = 0x3E;
 constexpr uint8_t kRegStrengthHigh = 0x3F;
 constexpr uint8_t kRegDetect = 0x4B;
 constexpr uint8_t kRegInversion = 0x7C;
 constexpr uint8_t kRegLockValue = 0xA2;
 constexpr uint8_t kRegLockStatus = 0xA4;
-// Strength registers' reading with nothing on the channel.
-constexpr uint8_t kNoiseStrength = 0x05;
+// The AGC level with nothing on the channel.
+constexpr uint16_t kNoiseStrength = 0x05;
 
 int64_t HostNowMs() {
     return host::NowTicks() / 10000;
 }
 
 }  // namespace
+
+uint16_t StrengthReadingOf(const Transmitter* transmitter) {
+    if (transmitter == nullptr) return kNoiseStrength;
+    // The converter saturates at its full scale.
+    return transmitter->strength > kStrengthFullScale ? kStrengthFullScale : transmitter->strength;
+}
 
 DemodChip::DemodChip(const Air& air, std::function<uint64_t()> tunedHz,
                      std::function<int64_t()> nowMs)
@@ -123,11 +132,9 @@ uint8_t DemodChip::ReadLocked(uint8_t address, uint8_t registerNumber) {
         case kRegStrengthLow:
         case kRegStrengthHigh: {
             TrackTuner();
-            const Transmitter* t = air_.Find(lastTunedHz_);
-            const uint16_t strength = t != nullptr ? t->strength : kNoiseStrength;
-            // Read back as (high x 128) OR low.
-            return registerNumber == kRegStrengthLow ? static_cast<uint8_t>(strength & 0xFF)
-                                                     : static_cast<uint8_t>(strength >> 7);
+            const uint16_t level = StrengthReadingOf(air_.Find(lastTunedHz_));
+            return registerNumber == kRegStrengthLow ? static_cast<uint8_t>(level & 0xFF)
+                                                     : static_cast<uint8_t>(level >> 8);
         }
         default:
             return stored;
@@ -150,6 +157,7 @@ void DemodChip::WriteLocked(uint8_t address, uint8_t registerNumber, uint8_t val
         } else if (registerNumber == kRegDefaultsFirst) {
             // The defaults block is written once per tune, before the lock search.
             observations_ = Observations{};
+            observations_.searchTunedHz = tunedHz_ ? tunedHz_() : 0;
             attemptPending_ = false;
             lastStep_ = -2;
             attemptInStep_ = 0;

@@ -12,6 +12,12 @@
 
 namespace sim {
 
+// The demodulator's strength reading (AGC level) is 13 bits wide.
+constexpr uint16_t kStrengthFullScale = 0x1FFF;
+// What the chip reads for a transmitter on its channel (its strength, saturated at full scale),
+// or, with none, the noise floor.
+uint16_t StrengthReadingOf(const Transmitter* transmitter);
+
 class DemodChip : public I2cDevice {
   public:
     // `tunedHz` gives the frequency the tuner's registers select (0 when none); `nowMs` a
@@ -34,6 +40,8 @@ class DemodChip : public I2cDevice {
         int softResets = 0;
         int searchAttempts = 0;  // soft resets followed by first-stage polls
         int inversionFlips = 0;  // writes that changed register 0x7C bit 7
+        // What the tuner received when the search began (the defaults block was written).
+        uint64_t searchTunedHz = 0;
         std::optional<LockObservation> lock;
     };
     Observations GetObservations() const;

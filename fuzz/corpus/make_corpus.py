@@ -247,8 +247,114 @@ def bridge_replies():
           read(1, WRITE_OK + answer([0x55, 0x01])))
 
 
+# ---- BDA requests --------------------------------------------------------------------------------
+# Steps: an operation byte (0-4 request, 5 pin state, 6 tune, 7 reopen the pins), then its bytes.
+SET_FREQUENCY, SET_SIGNAL, SET_DEMOD, SET_CHANGE_SYNC, SET_DEVICE_CONFIG, SET_PRIVATE, SET_PIN, \
+    SET_TOPOLOGY, SET_GENERAL, SET_UNKNOWN = range(10)
+F_GET, F_SET, F_BASIC, F_SETSUPPORT, F_GET_NODE, F_SET_NODE, F_BASIC_NODE, F_SEND, F_GET_SET = \
+    range(9)
+FILTER, INPUT, OUTPUT = range(3)
+
+
+def u32(value):
+    return struct.pack("<I", value)
+
+
+def request(target, set_index, item, flag, node=0, request_length=24, data_length=4, tail=b"",
+            data=b"", method=False):
+    """One property or method request; `tail` follows the 32-byte node header when the request
+    is longer than that, `data` fills the first (at most eight) bytes of the value buffer."""
+    body = bytes([0, target, 1 if method else 0, set_index, item, flag, node]) + \
+        u16(request_length) + u16(data_length)
+    tail_length = max(request_length, 32) - 32
+    body += (tail + bytes(tail_length))[:tail_length]
+    body += (data + bytes(8))[:min(data_length, 8)]
+    return body
+
+
+def tune(khz, bandwidth=8):
+    return bytes([6]) + u16((khz - 440000) // 8) + bytes([bandwidth])
+
+
+def pin_state(output, state):
+    return bytes([5, 1 if output else 0, state])
+
+
+REOPEN = bytes([7])
+
+
+def bda_requests():
+    t = "bda_requests"
+    write(t, "tune_locked_twice", tune(474000) + tune(474000))
+    write(t, "tune_empty_and_outside", tune(600000) + tune(440000) + tune(880008))
+    write(t, "frequency_set_and_get",
+          request(INPUT, SET_FREQUENCY, 0, F_SET_NODE, 0, 32, 4, data=u32(530000)) +
+          request(INPUT, SET_FREQUENCY, 0, F_GET_NODE, 0, 32, 4) +
+          request(FILTER, SET_FREQUENCY, 0, F_SET_NODE, 0, 32, 4, data=u32(0xFFFFFFFF)))
+    write(t, "short_requests",
+          request(INPUT, SET_FREQUENCY, 0, F_SET_NODE, 0, 0, 4) +
+          request(INPUT, SET_FREQUENCY, 0, F_SET_NODE, 0, 20, 4) +
+          request(INPUT, SET_FREQUENCY, 0, F_SET_NODE, 0, 24, 4) +
+          request(INPUT, SET_SIGNAL, 0, F_GET_NODE, 0, 32, 3) +
+          request(INPUT, SET_SIGNAL, 0, F_GET_NODE, 0, 32, 0))
+    write(t, "node_ids",
+          request(OUTPUT, SET_DEMOD, 0, F_SET_NODE, 2, 32, 4, data=u32(20)) +
+          request(OUTPUT, SET_DEMOD, 0, F_SET_NODE, 3, 32, 4, data=u32(20)) +
+          request(OUTPUT, SET_DEMOD, 0, F_SET_NODE, 1, 32, 4, data=u32(2)) +
+          request(OUTPUT, SET_DEMOD, 2, F_SET_NODE, 1, 32, 4, data=u32(4)) +
+          request(INPUT, SET_DEMOD, 0, F_SET_NODE, 0, 32, 4, data=u32(3)))
+    write(t, "signal_statistics",
+          tune(474000) + b"".join(request(target, SET_SIGNAL, item, flag, node, 32, 4)
+                                  for target in (INPUT, OUTPUT, FILTER)
+                                  for item in range(5)
+                                  for flag in (F_GET_NODE, F_SET_NODE, F_BASIC_NODE)
+                                  for node in (0, 1)))
+    write(t, "private_items",
+          b"".join(request(FILTER, SET_PRIVATE, item, flag, 0, length, length)
+                   for item in range(18) for flag in (F_GET, F_SET)
+                   for length in (516, 515, 1032, 0)))
+    pin_tail = u32(1) + u32(0)
+    hostile_list = u32(0xFFFFFFF0) + u32(3)
+    small_range = u32(16) + bytes(60)
+    write(t, "pin_properties",
+          b"".join(request(FILTER, SET_PIN, item, F_GET, 0, 32, length, tail=u32(pin) + u32(0))
+                   for item in range(13) for pin in (0, 1, 5) for length in (0, 4, 200)) +
+          request(FILTER, SET_PIN, 4, F_GET, 0, 48, 88, tail=pin_tail + hostile_list) +
+          request(FILTER, SET_PIN, 4, F_GET, 0, 112, 88,
+                  tail=pin_tail + u32(72) + u32(1) + small_range) +
+          request(FILTER, SET_PIN, 4, F_GET, 0, 112, 120,
+                  tail=u32(0) + u32(0) + u32(72) + u32(1) + u32(64) + bytes(60)))
+    write(t, "topology_and_general",
+          b"".join(request(FILTER, s, item, flag, 0, 24, length)
+                   for s in (SET_TOPOLOGY, SET_GENERAL) for item in range(5)
+                   for flag in (F_GET, F_SET, F_BASIC, F_SETSUPPORT) for length in (0, 4, 300)))
+    write(t, "change_methods",
+          b"".join(request(FILTER, SET_CHANGE_SYNC, item, F_SEND, 0, 24, length, method=True)
+                   for item in (0, 1, 3, 2, 3, 4) for length in (0, 3, 4)) +
+          request(FILTER, SET_DEVICE_CONFIG, 2, F_SEND, 0, 32, 0, tail=b"", method=True) +
+          request(FILTER, SET_DEVICE_CONFIG, 2, F_SEND, 0, 40, 0, tail=u32(1) + u32(0),
+                  method=True) +
+          request(FILTER, SET_DEVICE_CONFIG, 2, F_SEND, 0, 24, 0, method=True) +
+          request(INPUT, SET_CHANGE_SYNC, 2, F_SEND, 0, 24, 0, method=True))
+    write(t, "commit_flow",
+          request(FILTER, SET_CHANGE_SYNC, 0, F_SEND, 0, 24, 0, method=True) +
+          request(INPUT, SET_FREQUENCY, 0, F_SET_NODE, 0, 32, 4, data=u32(530000)) +
+          request(FILTER, SET_CHANGE_SYNC, 1, F_SEND, 0, 24, 0, method=True) +
+          request(FILTER, SET_CHANGE_SYNC, 2, F_SEND, 0, 24, 0, method=True) +
+          request(OUTPUT, SET_SIGNAL, 1, F_GET_NODE, 1, 32, 4))
+    write(t, "pins_and_states",
+          pin_state(False, 3) + pin_state(True, 3) + tune(474000) + pin_state(False, 1) +
+          REOPEN + pin_state(False, 3) + pin_state(True, 2) + REOPEN + tune(530000))
+    write(t, "odd_flags",
+          b"".join(bytes([0, target, method, set_index, 0, 0xF0 + shift]) + u16(0x3F) +
+                   bytes([1]) + u16(24) + u16(4) + bytes(4)
+                   for target in (FILTER, INPUT) for method in (0, 1)
+                   for set_index in (SET_FREQUENCY, SET_CHANGE_SYNC) for shift in (0, 4, 12, 15)))
+
+
 if __name__ == "__main__":
     usbd_configuration()
     configuration_chain()
     interrupt_reports()
     bridge_replies()
+    bda_requests()

@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "platform/host/driver_call.h"
+#include "platform/host/host_request.h"
 #include "platform/host/kernel_errors.h"
+#include "platform/host/ks_objects.h"
 
 namespace host {
 namespace {
 
-constexpr UCHAR kIrpMjPnp = 0x1B;
-constexpr UCHAR kIrpMjPower = 0x16;
 constexpr UCHAR kIrpMnStartDevice = 0x00;
 constexpr UCHAR kIrpMnRemoveDevice = 0x02;
 constexpr UCHAR kIrpMnStopDevice = 0x04;
@@ -35,28 +35,6 @@ LoadedDriver& Loaded() {
     static LoadedDriver* loaded = new LoadedDriver;  // never destroyed
     return *loaded;
 }
-
-// The plug-and-play or power packet handed to a dispatch routine: a packet in host memory whose
-// top stack location is current, as it arrives at the functional device.
-class HostRequest {
-  public:
-    HostRequest(CCHAR stackSize, UCHAR major, UCHAR minor)
-        : storage_(IoSizeOfIrp(stackSize) / sizeof(std::max_align_t) + 1) {
-        irp_ = reinterpret_cast<PIRP>(storage_.data());
-        IoInitializeIrp(irp_, IoSizeOfIrp(stackSize), stackSize);
-        irp_->Tail.Overlay.CurrentStackLocation--;
-        irp_->CurrentLocation--;
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp_);
-        stack->MajorFunction = major;
-        stack->MinorFunction = minor;
-        irp_->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-    }
-    PIRP Irp() { return irp_; }
-
-  private:
-    std::vector<std::max_align_t> storage_;
-    PIRP irp_;
-};
 
 }  // namespace
 
@@ -116,9 +94,12 @@ KsDeviceHost::KsDeviceHost(PDEVICE_OBJECT physicalDeviceObject,
     functionalDevice_.StackSize = static_cast<CCHAR>(
         (physicalDeviceObject != nullptr ? physicalDeviceObject->StackSize : 0) + 1);
     if (physicalDeviceObject != nullptr) physicalDeviceObject->AttachedDevice = &functionalDevice_;
+    RegisterKsObject(&device_, KsObjectKind::Device, this);
 }
 
 KsDeviceHost::~KsDeviceHost() {
+    ForgetFilterFactories(&device_);
+    UnregisterKsObject(&device_);
     if (device_.PhysicalDeviceObject != nullptr &&
         device_.PhysicalDeviceObject->AttachedDevice == &functionalDevice_)
         device_.PhysicalDeviceObject->AttachedDevice = nullptr;
@@ -200,12 +181,4 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING,
     }
     loaded.descriptor = descriptor;
     return STATUS_SUCCESS;
-}
-
-PKSDEVICE KsFilterGetDevice(PKSFILTER filter) {
-    return filter != nullptr ? filter->HostDevice : nullptr;
-}
-
-PKSDEVICE KsPinGetDevice(PKSPIN pin) {
-    return pin != nullptr ? pin->HostDevice : nullptr;
 }

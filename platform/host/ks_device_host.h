@@ -42,10 +42,6 @@ class KsDeviceHost {
     NTSTATUS QueryCapabilities(DEVICE_CAPABILITIES* capabilities = nullptr);
     void SetPower(DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
 
-    // Filters and pins created for this device: KsFilterGetDevice/KsPinGetDevice return it.
-    void BindFilter(PKSFILTER filter) { filter->HostDevice = &device_; }
-    void BindPin(PKSPIN pin) { pin->HostDevice = &device_; }
-
   private:
     const KSDEVICE_DISPATCH* Dispatch() const;
 
@@ -54,7 +50,9 @@ class KsDeviceHost {
     DEVICE_OBJECT functionalDevice_{};
 };
 
-// BdaCreateFilterFactory calls, in order.
+// BdaCreateFilterFactory calls, in order. A call that succeeded gave the device a factory from
+// which applications open filters (platform/host/ks_services.h); the factories of a device go
+// with its KsDeviceHost.
 struct FilterFactoryRecord {
     PKSDEVICE device;
     const KSFILTER_DESCRIPTOR* filterDescriptor;
@@ -65,5 +63,6 @@ std::vector<FilterFactoryRecord> FilterFactories(PKSDEVICE device = nullptr);
 // The status that following BdaCreateFilterFactory calls return (STATUS_SUCCESS by default).
 void SetFilterFactoryResult(NTSTATUS status);
 void ClearFilterFactories();  // also restores STATUS_SUCCESS as the result
+void ForgetFilterFactories(PKSDEVICE device);
 
 }  // namespace host

@@ -9,10 +9,12 @@
 namespace host {
 namespace {
 
-// Which application side serves which pin object.
+// Which application side serves which pin object, and every application side alive (a stream
+// pointer is handed back to the side that locked it, attached or not).
 struct PinRegistry {
     std::mutex lock;
     std::vector<std::pair<PKSPIN, OutputPin*>> entries;
+    std::vector<OutputPin*> alive;
 };
 
 PinRegistry& Registry() {
@@ -31,14 +33,23 @@ void Unregister(OutputPin* owner) {
 OutputPin::OutputPin(OutputPinOptions options) : options_(options) {
     free_.resize(options_.frames);
     for (Frame& frame : free_) frame.data = std::make_unique<uint8_t[]>(options_.frameBytes);
-    pointer_.Context = this;
+    {
+        PinRegistry& registry = Registry();
+        std::lock_guard guard(registry.lock);
+        registry.alive.push_back(this);
+    }
     Attach(&pin_);
 }
 
 OutputPin::~OutputPin() {
     Detach();
-    std::unique_lock guard(lock_);
-    changed_.wait(guard, [this] { return !locked_; });
+    {
+        std::unique_lock guard(lock_);
+        changed_.wait(guard, [this] { return !locked_; });
+    }
+    PinRegistry& registry = Registry();
+    std::lock_guard guard(registry.lock);
+    std::erase(registry.alive, this);
 }
 
 void OutputPin::Attach(PKSPIN pin) {
@@ -177,8 +188,12 @@ PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_
 
 NTSTATUS KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER streamPointer, ULONG,
                                                 ULONG outUsed, BOOLEAN eject) {
-    if (streamPointer == nullptr || streamPointer->Context == nullptr)
-        return STATUS_INVALID_PARAMETER;
-    return static_cast<host::OutputPin*>(streamPointer->Context)
-        ->AdvanceAndUnlock(streamPointer, outUsed, eject != FALSE);
+    if (streamPointer == nullptr) return STATUS_INVALID_PARAMETER;
+    host::PinRegistry& registry = host::Registry();
+    std::lock_guard guard(registry.lock);
+    for (host::OutputPin* owner : registry.alive) {
+        if (owner->Owns(streamPointer))
+            return owner->AdvanceAndUnlock(streamPointer, outUsed, eject != FALSE);
+    }
+    return STATUS_INVALID_PARAMETER;
 }

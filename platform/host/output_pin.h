@@ -62,6 +62,8 @@ class OutputPin {
 
     // Entry points of the two kernel-streaming calls.
     PKSSTREAM_POINTER LockLeadingEdge();
+    // True for the stream pointer this pin hands out.
+    bool Owns(PKSSTREAM_POINTER pointer) const { return pointer == &pointer_; }
     NTSTATUS AdvanceAndUnlock(PKSSTREAM_POINTER pointer, ULONG outUsed, bool eject);
 
   private:

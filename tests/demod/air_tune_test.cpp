@@ -90,3 +90,36 @@ TEST(AirTest, ParsesTransmittersAndRejectsBadText) {
 
 }  // namespace
 }  // namespace demod_test
+
+namespace demod_test {
+namespace {
+
+// The chip's strength reading is a 13-bit AGC level split over 0x3E (bits 7..0) and 0x3F
+// (bits 12..8); it saturates at full scale, reads the noise floor on an empty channel, and the
+// status report carries the same reading.
+TEST(DemodChipStrength, RegistersHoldTheAgcReadingSplitOverTwoRegisters) {
+    sim::Air air;
+    std::string error;
+    ASSERT_TRUE(sim::Air::Parse("474000,strength=0x1F04;530000,strength=0xFFFF", air, error));
+    uint64_t tunedHz = 0;
+    sim::DemodChip chip(
+        air, [&] { return tunedHz; }, [] { return int64_t{1000}; });
+    struct Case {
+        uint64_t hz;
+        uint8_t low;
+        uint8_t high;
+    };
+    for (const Case& c :
+         {Case{474000000, 0x04, 0x1F}, Case{530000000, 0xFF, 0x1F}, Case{600000000, 0x05, 0x00}}) {
+        tunedHz = c.hz;
+        uint8_t value[2] = {};
+        ASSERT_TRUE(chip.Read(0x32, 0x3E, &value[0], 1));
+        ASSERT_TRUE(chip.Read(0x32, 0x3F, &value[1], 1));
+        EXPECT_EQ(value[0], c.low) << c.hz;
+        EXPECT_EQ(value[1], c.high) << c.hz;
+    }
+    EXPECT_EQ(sim::StrengthReadingOf(&air.transmitters[1]), 0x1FFF);
+}
+
+}  // namespace
+}  // namespace demod_test

@@ -3,6 +3,7 @@
 
 #include "kernel_fixture.h"
 #include "platform/host/device_interfaces.h"
+#include "platform/host/kernel_errors.h"
 #include "platform/host/ks_device_host.h"
 #include "platform/host/pool_accounting.h"
 
@@ -79,25 +80,37 @@ TEST_F(KsHostTest, LifecycleCallsPresentSlotsAndSkipsAbsentOnes) {
     host.Remove();
     EXPECT_EQ(calls, (std::vector<std::string>{"add", "start", "power 1->4", "stop", "remove"}));
 
-    KSFILTER filter{};
-    KSPIN pin{};
-    EXPECT_EQ(KsFilterGetDevice(&filter), nullptr);
-    host.BindFilter(&filter);
-    host.BindPin(&pin);
-    EXPECT_EQ(KsFilterGetDevice(&filter), device);
-    EXPECT_EQ(KsPinGetDevice(&pin), device);
+    // The device is its own device; an object kernel streaming never made has none.
+    EXPECT_EQ(KsGetDevice(device), device);
+    KSFILTER stranger{};
+    EXPECT_EQ(KsFilterGetDevice(&stranger), nullptr);
+    EXPECT_EQ(host::KernelErrors().size(), 1u);
+    host::ClearKernelErrors();
 }
 
 TEST_F(KsHostTest, FilterFactoriesAreRecordedWithTheChosenResult) {
     host::KsDeviceHost host(&physical, &kDescriptor);
-    auto* descriptor = reinterpret_cast<const KSFILTER_DESCRIPTOR*>(&kDescriptor);
-    EXPECT_EQ(BdaCreateFilterFactory(host.Device(), descriptor, nullptr), STATUS_SUCCESS);
+    const KSFILTER_DESCRIPTOR descriptor{};
+    const BDA_FILTER_TEMPLATE filterTemplate{&descriptor, 0, nullptr};
+    EXPECT_EQ(BdaCreateFilterFactory(host.Device(), &descriptor, &filterTemplate), STATUS_SUCCESS);
     host::SetFilterFactoryResult(STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(BdaCreateFilterFactory(host.Device(), descriptor, nullptr),
+    EXPECT_EQ(BdaCreateFilterFactory(host.Device(), &descriptor, &filterTemplate),
               STATUS_INSUFFICIENT_RESOURCES);
+    host::SetFilterFactoryResult(STATUS_SUCCESS);
+    // Without a template, or with pin descriptors smaller than the platform's, there is no
+    // factory.
+    EXPECT_EQ(BdaCreateFilterFactory(host.Device(), &descriptor, nullptr),
+              STATUS_INVALID_PARAMETER);
+    KSFILTER_DESCRIPTOR shortPins{};
+    KSPIN_DESCRIPTOR_EX pin{};
+    shortPins.PinDescriptorsCount = 1;
+    shortPins.PinDescriptorSize = sizeof(KSPIN_DESCRIPTOR_EX) - 8;
+    shortPins.PinDescriptors = &pin;
+    EXPECT_EQ(BdaCreateFilterFactory(host.Device(), &shortPins, &filterTemplate),
+              STATUS_INVALID_PARAMETER);
     auto records = host::FilterFactories(host.Device());
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].filterDescriptor, descriptor);
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[0].filterDescriptor, &descriptor);
     EXPECT_EQ(records[1].result, STATUS_INSUFFICIENT_RESOURCES);
 }
 

@@ -1,6 +1,9 @@
-// kvsbda-sim tune: plugs the stick, runs the tune a change commit runs, and reports whether the
-// demodulator locked, under which search step and attempt, and how long the tune took against
-// the delays the driver must wait. Then stops, removes and unplugs the stick.
+// kvsbda-sim tune: plugs the stick, opens the receiver filter with its pins as an application
+// does, puts the frequency (and bandwidth) on the tuner node and commits, and reports what the
+// application then reads from the signal statistics, next to what the simulated chips saw: the
+// search step and attempt that locked, the frequency the tuner receives, and how long the commit
+// took against the delays the driver asked for. Then closes everything, stops, removes and
+// unplugs the stick.
 #include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -19,13 +22,25 @@ namespace {
 struct TuneArguments {
     std::string frequency;
     unsigned bandwidthMHz = 8;
+    unsigned settleMs = kDefaultSettleMs;
 };
+
+const char* YesNo(bool value) {
+    return value ? "yes" : "no";
+}
 
 void PrintText(const Session& session, const GlobalOptions& options, const TuneOutcome& t) {
     std::printf("\n%s", AirText(session.Air(), !options.air.empty()).c_str());
     std::printf("tune %u kHz", t.requestedKHz);
-    if (t.tunedKHz != t.requestedKHz) std::printf(" (tuned as %u kHz)", t.tunedKHz);
+    if (t.searchHz != 0 && SearchKHz(t) != t.requestedKHz)
+        std::printf(" (tuned as %u kHz)", SearchKHz(t));
     std::printf(", %u MHz: %s\n", t.bandwidthMHz, t.locked ? "LOCKED" : "NO LOCK");
+    if (!NT_SUCCESS(t.status))
+        std::printf("  the tune request failed: %s\n", StatusText(t.status).c_str());
+    std::printf("  signal: strength %u, quality %u, present %s, locked %s", t.signal.strength,
+                t.signal.quality, YesNo(t.signal.present != 0), YesNo(t.signal.locked != 0));
+    if (t.settledMs != 0) std::printf(" (read %u ms after the commit)", t.settledMs);
+    std::printf("\n");
     if (t.locked) {
         std::printf("  locked at step %d, attempt %d of that step (attempt %d of the search)%s\n",
                     t.lockStep, t.lockAttemptInStep, t.lockAttemptsInSearch,
@@ -33,15 +48,19 @@ void PrintText(const Session& session, const GlobalOptions& options, const TuneO
         std::printf("  transmitter: %s\n",
                     t.transmitterName.empty() ? "(unnamed)" : t.transmitterName.c_str());
         std::printf("  tuner receives %.3f MHz\n", static_cast<double>(t.tunerHz) / 1e6);
+    } else if (t.searchHz == 0) {
+        std::printf("  no tune sequence ran; tuner parked at %.3f MHz\n",
+                    static_cast<double>(t.tunerHz) / 1e6);
     } else {
-        std::printf("  %s; %d search attempts, tuner parked\n",
-                    t.transmitterName.empty() ? "no transmitter on this channel"
-                                              : "the transmitter on this channel did not lock",
-                    t.searchAttempts);
+        std::printf("  %s; %d search attempts on %.3f MHz, tuner parked at %.3f MHz\n",
+                    t.requestedName.empty() ? "no transmitter on this channel"
+                                            : "the transmitter on this channel did not lock",
+                    t.searchAttempts, static_cast<double>(t.searchHz) / 1e6,
+                    static_cast<double>(t.tunerHz) / 1e6);
     }
     std::printf(
-        "  tune took %.1f ms; the driver's mandated delays account for %lld ms (%zu waits)\n",
-        t.elapsedMs, t.mandatedDelayMs, t.delayCount);
+        "  commit took %.1f ms; the driver's mandated delays account for %lld ms (%zu waits)\n",
+        t.commitMs, t.mandatedDelayMs, t.delayCount);
 }
 
 nlohmann::json Json(const Session& session, const GlobalOptions& options, const TuneOutcome& t) {
@@ -49,9 +68,18 @@ nlohmann::json Json(const Session& session, const GlobalOptions& options, const 
     j["air"] = {{"source", options.air.empty() ? "default" : "--air"},
                 {"transmitters", AirJson(session.Air())}};
     j["requestedKHz"] = t.requestedKHz;
-    j["tunedKHz"] = t.tunedKHz;
     j["bandwidthMHz"] = t.bandwidthMHz;
+    j["status"] = StatusText(t.status);
+    // What the application read from the signal-statistics properties.
     j["locked"] = t.locked;
+    j["present"] = t.signal.present != 0;
+    j["strength"] = t.signal.strength;
+    j["quality"] = t.signal.quality;
+    j["settleMs"] = t.settledMs;
+    // The simulator's view.
+    j["tunerKHz"] = TunerKHz(t);
+    j["searchKHz"] = t.searchHz != 0 ? nlohmann::json(SearchKHz(t)) : nlohmann::json(nullptr);
+    j["tunerHz"] = t.tunerHz;
     j["lock"] = t.locked ? nlohmann::json{{"step", t.lockStep},
                                           {"attemptInStep", t.lockAttemptInStep},
                                           {"attemptsInSearch", t.lockAttemptsInSearch},
@@ -61,8 +89,7 @@ nlohmann::json Json(const Session& session, const GlobalOptions& options, const 
     j["inversionFlips"] = t.inversionFlips;
     j["transmitter"] =
         t.transmitterName.empty() ? nlohmann::json(nullptr) : nlohmann::json(t.transmitterName);
-    j["tunerHz"] = t.tunerHz;
-    j["tuneMs"] = t.elapsedMs;
+    j["commitMs"] = t.commitMs;
     j["mandatedDelayMs"] = t.mandatedDelayMs;
     j["mandatedDelays"] = t.delayCount;
     return j;
@@ -70,7 +97,7 @@ nlohmann::json Json(const Session& session, const GlobalOptions& options, const 
 
 int RunTune(const GlobalOptions& options, const TuneArguments& args) {
     std::string error;
-    const std::optional<uint32_t> kHz = ParseFrequencyKHz(args.frequency, &error);
+    const std::optional<uint32_t> kHz = ParseFrequencyKHz(args.frequency, "--frequency", &error);
     if (!kHz || !CheckBandwidthMHz(args.bandwidthMHz, &error)) {
         std::fprintf(stderr, "kvsbda-sim tune: %s\n", error.c_str());
         return 2;
@@ -78,6 +105,7 @@ int RunTune(const GlobalOptions& options, const TuneArguments& args) {
     std::vector<std::string> debug;
     nlohmann::json result;
     bool locked = false;
+    bool failed = false;
     {
         Session session(options, DebugLineSink(options, &debug));
         if (!session.Open(&error)) {
@@ -85,18 +113,23 @@ int RunTune(const GlobalOptions& options, const TuneArguments& args) {
             return 2;
         }
         PKSDEVICE device = PlugStartedStick(session, options, &error);
-        if (device == nullptr) {
+        host::BdaReceiverApplication app(device);
+        if (device == nullptr || !OpenApplication(app, &error)) {
             std::fprintf(stderr, "kvsbda-sim tune: %s\n", error.c_str());
+            app.Close();
             session.StopRemoveUnplug();
             return 1;
         }
-        const TuneOutcome outcome = RunCommitTune(session, device, *kHz, args.bandwidthMHz);
+        const TuneOutcome outcome =
+            TuneThroughApplication(session, app, *kHz, args.bandwidthMHz, args.settleMs);
         locked = outcome.locked;
+        failed = !NT_SUCCESS(outcome.status);
         if (options.json) {
             result = Json(session, options, outcome);
         } else {
             PrintText(session, options, outcome);
         }
+        app.Close();
         session.StopRemoveUnplug();
     }
     const size_t poolBytes = host::PoolBytesOutstanding(kDriverPoolTag);
@@ -105,9 +138,10 @@ int RunTune(const GlobalOptions& options, const TuneArguments& args) {
         result["debug"] = debug;
         std::cout << result.dump(2) << std::endl;
     } else {
-        std::printf("stopped, removed, unplugged\n  pool bytes still allocated: %zu\n", poolBytes);
+        std::printf("closed, stopped, removed, unplugged\n  pool bytes still allocated: %zu\n",
+                    poolBytes);
     }
-    if (poolBytes != 0) return 1;
+    if (poolBytes != 0 || failed) return 1;
     return locked ? 0 : 1;
 }
 
@@ -116,10 +150,15 @@ int RunTune(const GlobalOptions& options, const TuneArguments& args) {
 void AddTuneCommand(CLI::App& app, const GlobalOptions& options, int& exitCode) {
     auto args = std::make_shared<TuneArguments>();
     CLI::App* tune = app.add_subcommand(
-        "tune", "Plug the stick in, tune it as a change commit does and report the lock");
+        "tune", "Plug the stick in, tune it through the BDA properties and report the signal");
     tune->add_option("--frequency", args->frequency, "centre frequency in kHz, e.g. 474000")
         ->required();
-    tune->add_option("--bandwidth", args->bandwidthMHz, "channel bandwidth in MHz: 6, 7 or 8")
+    tune->add_option("--bandwidth", args->bandwidthMHz,
+                     "channel bandwidth in MHz: 6, 7 or 8 (stored by the driver; it tunes 8)")
+        ->capture_default_str();
+    tune->add_option("--settle", args->settleMs,
+                     "milliseconds to wait after a locked commit before reading the signal "
+                     "statistics (the stick's status reports carry strength and quality)")
         ->capture_default_str();
     tune->callback([&options, &exitCode, args] { exitCode = RunTune(options, *args); });
 }

@@ -10,5 +10,6 @@ namespace kvssim {
 void AddPlugCommand(CLI::App& app, const GlobalOptions& options, int& exitCode);
 void AddTuneCommand(CLI::App& app, const GlobalOptions& options, int& exitCode);
 void AddWatchCommand(CLI::App& app, const GlobalOptions& options, int& exitCode);
+void AddScanCommand(CLI::App& app, const GlobalOptions& options, int& exitCode);
 
 }  // namespace kvssim

@@ -28,10 +28,13 @@ int main(int argc, char** argv) {
                    "run this Windows build of the driver (kvsbda.sys) under CPU emulation in "
                    "place of the host-compiled driver");
     app.require_subcommand(1);
+    // Global options may also follow the command (kvsbda-sim tune --frequency 474000 --json).
+    app.fallthrough();
 
     kvssim::AddPlugCommand(app, options, exitCode);
     kvssim::AddTuneCommand(app, options, exitCode);
     kvssim::AddWatchCommand(app, options, exitCode);
+    kvssim::AddScanCommand(app, options, exitCode);
 
     CLI11_PARSE(app, argc, argv);
     return exitCode;

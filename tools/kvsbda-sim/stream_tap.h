@@ -1,6 +1,7 @@
 #pragma once
 // Counts what the stick delivers on its stream pipe, as the bus completes each read to the
 // driver, so the CLI can tell bytes the application received from bytes the driver dropped.
+// It sees the reader's starts on the wire: the first read after a time with none in flight.
 #include <atomic>
 #include <cstdint>
 
@@ -12,18 +13,22 @@ class StreamTap : public host::UsbTrafficObserver {
   public:
     explicit StreamTap(UCHAR streamEndpoint) : endpoint_(streamEndpoint) {}
 
-    void RequestSubmitted(const host::UsbTrafficRecord&) override {}
+    void RequestSubmitted(const host::UsbTrafficRecord& record) override;
     void RequestCompleted(const host::UsbTrafficRecord& record) override;
 
     // Successful reads that carried bytes, and their bytes.
     uint64_t Reads() const { return reads_.load(); }
     uint64_t Bytes() const { return bytes_.load(); }
-    // Bytes of the first two such reads: the reader drops them after a start.
+    // Bytes of the reads the reader drops after each start (its first two).
     uint64_t LeadingBytes() const { return leadingBytes_.load(); }
     uint64_t LargestRead() const { return largest_.load(); }
 
   private:
     const UCHAR endpoint_;
+    // Stream reads in flight. A read submitted while none is in flight begins a new start of the
+    // reader (a stop lets every read end before the next start submits).
+    std::atomic<uint64_t> inFlight_{0};
+    std::atomic<uint64_t> readsSinceStart_{0};
     std::atomic<uint64_t> reads_{0};
     std::atomic<uint64_t> bytes_{0};
     std::atomic<uint64_t> leadingBytes_{0};

@@ -1,43 +1,37 @@
 #include "tune_run.h"
 
-#include <chrono>
-#include <cstdio>
+#include <thread>
 
 #include "driver/device_context.h"
 #include "platform/host/clock.h"
-#include "platform/host/driver_call.h"
 
 namespace kvssim {
 
-uint32_t CommitFrequencyKHz(uint32_t requestedKHz) {
-    if (requestedKHz <= kRoundingThresholdKHz) return requestedKHz;
-    return (requestedKHz + kRoundingStepKHz / 2) / kRoundingStepKHz * kRoundingStepKHz;
-}
+namespace {
+constexpr uint32_t kRequestedChannelKHz = 500;
+}  // namespace
 
-std::optional<uint32_t> ParseFrequencyKHz(const std::string& text, std::string* error) {
+std::optional<uint32_t> ParseFrequencyKHz(const std::string& text, const char* option,
+                                          std::string* error) {
+    const std::string name = option;
     if (text.empty()) {
-        *error = "--frequency wants a frequency in kHz, e.g. --frequency 474000";
+        *error = name + " wants a frequency in kHz, e.g. " + name + " 474000";
         return std::nullopt;
     }
     uint64_t value = 0;
     for (char c : text) {
         if (c < '0' || c > '9') {
-            *error = "--frequency wants a whole number of kHz, got \"" + text + "\"";
+            *error = name + " wants a whole number of kHz, got \"" + text + "\"";
             return std::nullopt;
         }
         value = value * 10 + static_cast<uint64_t>(c - '0');
-        if (value > UINT32_MAX) break;
+        if (value > UINT32_MAX) {
+            *error = name + " " + text + " kHz does not fit the frequency property (32 bits)";
+            return std::nullopt;
+        }
     }
     if (value == 0) {
-        *error = "--frequency must not be 0";
-        return std::nullopt;
-    }
-    const uint64_t tuned =
-        value > UINT32_MAX ? value : CommitFrequencyKHz(static_cast<uint32_t>(value));
-    if (tuned < kLowestFrequencyKHz || tuned > kHighestFrequencyKHz) {
-        *error = "--frequency " + text + " kHz is outside the receiver's window of " +
-                 std::to_string(kLowestFrequencyKHz) + " to " +
-                 std::to_string(kHighestFrequencyKHz) + " kHz";
+        *error = name + " must not be 0";
         return std::nullopt;
     }
     return static_cast<uint32_t>(value);
@@ -55,12 +49,6 @@ PKSDEVICE PlugStartedStick(Session& session, const GlobalOptions& options, std::
         *error = "--stick wants VID:PID in hex, e.g. 3344:1120 (got \"" + options.stick + "\")";
         return nullptr;
     }
-    std::string missing;
-    if (session.Calls(&missing) == nullptr) {
-        *error = "with --image this command is pending: the image has no " + missing +
-                 " to tune with until the driver offers tuning through its filter";
-        return nullptr;
-    }
     session.Plug(*id, options.boot);
     SessionDevice* device = session.Current();
     if (device == nullptr || device->startStatus != STATUS_SUCCESS) {
@@ -76,39 +64,53 @@ PKSDEVICE PlugStartedStick(Session& session, const GlobalOptions& options, std::
     return device->ks->Device();
 }
 
-TuneOutcome RunCommitTune(Session& session, PKSDEVICE device, uint32_t requestedKHz,
-                          unsigned bandwidthMHz) {
+bool OpenApplication(host::BdaReceiverApplication& app, std::string* error) {
+    const NTSTATUS status = app.Open();
+    if (NT_SUCCESS(status)) return true;
+    *error = "the receiver filter could not be opened with its pins (" + StatusText(status) + ")";
+    return false;
+}
+
+TuneOutcome TuneThroughApplication(Session& session, host::BdaReceiverApplication& app,
+                                   uint32_t requestedKHz, unsigned bandwidthMHz,
+                                   unsigned settleMs) {
     TuneOutcome outcome;
     outcome.requestedKHz = requestedKHz;
-    outcome.tunedKHz = CommitFrequencyKHz(requestedKHz);
-    outcome.bandwidthMHz = bandwidthMHz;
     session.Demod().ResetObservations();
     const size_t delaysBefore = host::RecordedDelays().size();
-    const auto start = std::chrono::steady_clock::now();
 
-    std::string missing;
-    const DriverCalls& calls = *session.Calls(&missing);
-    host::CallDriver(calls.StopStream, device);
-    host::CallDriver(calls.SetLockFlag, UCHAR{0});
-    outcome.locked =
-        host::CallDriver(calls.DemodTune, device, ULONG{outcome.tunedKHz}, ULONG{bandwidthMHz});
-    host::CallDriver(calls.SetLockFlag, static_cast<UCHAR>(outcome.locked ? 1 : 0));
-    if (!outcome.locked) {
-        (void)host::CallDriver(calls.ParkTuner);
-        host::CallDriver(calls.SetLockFlag, UCHAR{0});
-    }
-
-    outcome.elapsedMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const host::BdaTuneResult result = app.Tune(requestedKHz, bandwidthMHz);
+    outcome.status = result.Status();
+    outcome.commitStart = result.commitStart;
+    outcome.commitMs =
+        std::chrono::duration<double, std::milli>(result.commitEnd - result.commitStart).count();
     const std::vector<host::RecordedDelay> delays = host::RecordedDelays();
     for (size_t i = delaysBefore; i < delays.size(); ++i) {
         if (delays[i].kind != host::DelayKind::Sleep) continue;
         outcome.mandatedDelayMs += delays[i].Milliseconds();
         ++outcome.delayCount;
     }
+
+    // The lock first (reading it consumes nothing); the figures after the reports have come.
+    ULONG locked = 0;
+    (void)app.OutputPinHandle()->GetULong(KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED,
+                                          &locked, app.DemodulatorNode());
+    if (locked != 0 && settleMs != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
+        outcome.settledMs = settleMs;
+    }
+    outcome.signal = app.ReadSignal();
+    outcome.locked = outcome.signal.locked != 0;
+    ULONG bandwidth = 0;
+    if (NT_SUCCESS(app.InputPin()->GetULong(KSPROPSETID_BdaFrequencyFilter,
+                                            KSPROPERTY_BDA_RF_TUNER_BANDWIDTH, &bandwidth,
+                                            app.TunerNode())))
+        outcome.bandwidthMHz = bandwidth;
+
     const sim::DemodChip::Observations seen = session.Demod().GetObservations();
     outcome.searchAttempts = seen.searchAttempts;
     outcome.inversionFlips = seen.inversionFlips;
+    outcome.searchHz = seen.searchTunedHz;
     if (seen.lock) {
         outcome.lockStep = seen.lock->step;
         outcome.lockAttemptInStep = seen.lock->attemptInStep;
@@ -116,9 +118,22 @@ TuneOutcome RunCommitTune(Session& session, PKSDEVICE device, uint32_t requested
         outcome.lockInversion = seen.lock->inversion;
     }
     outcome.tunerHz = session.Tuner().TunedFrequencyHz();
-    if (const sim::Transmitter* on = session.Air().Find(uint64_t{outcome.tunedKHz} * 1000))
+    if (const sim::Transmitter* on = session.Air().Find(outcome.tunerHz))
         outcome.transmitterName = on->name;
+    for (const sim::Transmitter& t : session.Air().transmitters) {
+        const uint32_t distance = t.frequencyKHz > requestedKHz ? t.frequencyKHz - requestedKHz
+                                                                : requestedKHz - t.frequencyKHz;
+        if (distance <= kRequestedChannelKHz) outcome.requestedName = t.name;
+    }
     return outcome;
+}
+
+uint32_t TunerKHz(const TuneOutcome& outcome) {
+    return static_cast<uint32_t>((outcome.tunerHz + 500) / 1000);
+}
+
+uint32_t SearchKHz(const TuneOutcome& outcome) {
+    return static_cast<uint32_t>((outcome.searchHz + 500) / 1000);
 }
 
 }  // namespace kvssim

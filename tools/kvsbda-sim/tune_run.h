@@ -1,56 +1,70 @@
 #pragma once
-// The tune an application's change commit runs, driven from the CLI: argument checks, the
-// frequency rounding and window of the commit, the tune sequence on the started device, and
-// what the simulated chips and the clock saw of it.
+// A tune as a BDA application makes it, for the commands that tune: argument checks, the filter
+// opened and its pins created through the host's kernel streaming, the frequency (and bandwidth)
+// put on the tuner node and committed, the signal statistics read back, and next to them what
+// the simulated chips and the clock saw.
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 
 #include "options.h"
+#include "platform/host/bda_receiver_application.h"
 #include "platform/ks.h"
 #include "session.h"
 
 namespace kvssim {
 
-// The receiver's tuning window and the commit's rounding, in kHz.
-constexpr uint32_t kLowestFrequencyKHz = 450000;
-constexpr uint32_t kHighestFrequencyKHz = 880000;
-constexpr uint32_t kRoundingThresholdKHz = 474000;
-constexpr uint32_t kRoundingStepKHz = 1000;
+// How long an application waits after a locked commit before it reads the signal statistics:
+// the stick's status reports carry strength and quality, and the first two after the stream's
+// restart are passed over.
+constexpr unsigned kDefaultSettleMs = 1000;
 
-// A frequency in kHz as the commit tunes it: above 474000 rounded to 1000, halves upward.
-uint32_t CommitFrequencyKHz(uint32_t requestedKHz);
 // Parses --frequency (decimal kHz). nullopt with `error` set for an empty, non-numeric, zero or
-// out-of-window value.
-std::optional<uint32_t> ParseFrequencyKHz(const std::string& text, std::string* error);
+// out-of-range (above 32 bits) value. The receiver's window is the driver's business.
+std::optional<uint32_t> ParseFrequencyKHz(const std::string& text, const char* option,
+                                          std::string* error);
 // 6, 7 or 8 MHz; anything else sets `error`.
 bool CheckBandwidthMHz(unsigned bandwidthMHz, std::string* error);
 
 struct TuneOutcome {
     uint32_t requestedKHz = 0;
-    uint32_t tunedKHz = 0;  // after the commit's rounding
-    unsigned bandwidthMHz = 8;
-    bool locked = false;
-    // The demodulator's view of the lock search (step and attempt that locked, 1-based attempt).
+    unsigned bandwidthMHz = 8;         // as stored by the bandwidth property
+    NTSTATUS status = STATUS_SUCCESS;  // the first failed step of the tune, if any
+    // What the application reads from the signal-statistics properties.
+    host::BdaSignalReading signal;
+    bool locked = false;     // the signal-locked property
+    unsigned settledMs = 0;  // wait before the statistics were read
+    double commitMs = 0;     // the commit method, wall time
+    std::chrono::steady_clock::time_point commitStart;
+    // The simulator's view.
     int lockStep = -1;
     int lockAttemptInStep = 0;
     int lockAttemptsInSearch = 0;
     bool lockInversion = false;
     int searchAttempts = 0;
     int inversionFlips = 0;
-    double elapsedMs = 0;           // wall time of the whole tune
-    long long mandatedDelayMs = 0;  // sleeps the driver asked for during it
+    uint64_t searchHz = 0;  // what the tuner received while the lock search ran (0: no search)
+    long long mandatedDelayMs = 0;  // sleeps the driver asked for during the commit
     size_t delayCount = 0;
     uint64_t tunerHz = 0;         // what the tuner receives afterwards (0 asleep)
-    std::string transmitterName;  // transmitter on the tuned channel, empty when none
+    std::string transmitterName;  // transmitter on the tuner's channel, empty when none
+    std::string requestedName;    // transmitter within half a megahertz of the request
 };
 
 // Plugs the stick of `options` and returns its started device, or null with `error` set.
 PKSDEVICE PlugStartedStick(Session& session, const GlobalOptions& options, std::string* error);
 
-// Runs the commit's tune on `device`: stop the stream, clear the lock flag, tune, store the lock
-// flag, and park the tuner when nothing locked.
-TuneOutcome RunCommitTune(Session& session, PKSDEVICE device, uint32_t requestedKHz,
-                          unsigned bandwidthMHz);
+// Opens the application on the device (filter and both pins); false with `error` on failure.
+bool OpenApplication(host::BdaReceiverApplication& app, std::string* error);
+
+// Tunes through the application: start changes, frequency and bandwidth on the tuner node,
+// check, commit. A locked tune waits `settleMs` before the statistics are read.
+TuneOutcome TuneThroughApplication(Session& session, host::BdaReceiverApplication& app,
+                                   uint32_t requestedKHz, unsigned bandwidthMHz, unsigned settleMs);
+
+// The tuner's frequency in kHz, rounded; and the frequency the lock search ran on.
+uint32_t TunerKHz(const TuneOutcome& outcome);
+uint32_t SearchKHz(const TuneOutcome& outcome);
 
 }  // namespace kvssim

@@ -1,0 +1,47 @@
+// The stream as an application receives it: pins created and running, a tune committed, frames
+// from the output pin; then the pins stop and close, and the filter closes.
+#include <gtest/gtest.h>
+
+#include "platform/host/ks_services.h"
+#include "receiver_stack.h"
+
+namespace bda_test {
+namespace {
+
+TEST(StreamThroughPins, FramesArriveAfterTheCommitAndStopWithTheAntenna) {
+    StackOptions options;
+    options.transfer = sim::StreamTransfer::Bulk;
+    options.airStream = true;
+    auto stack = std::make_unique<ReceiverStack>(std::move(options));
+    {
+        host::BdaReceiverApplication app(stack->Device(), 8);
+        ASSERT_EQ(app.Open(), STATUS_SUCCESS);
+        EXPECT_EQ(app.FrameBytes(), 96256u);
+        ASSERT_EQ(app.Run(), STATUS_SUCCESS);
+        // Nothing arrives before the tune: the demodulator is not locked.
+        EXPECT_EQ(app.Frames().FramesCompleted(), 0u);
+        ASSERT_EQ(app.Tune(474000).Status(), STATUS_SUCCESS);
+        // The tune's last reset makes the demodulator acquire again: its detection and lock
+        // times pass on the virtual clock.
+        host::AdvanceVirtualTime(50 * 10000);
+        ASSERT_TRUE(app.Frames().WaitForFrames(3, 10000));
+        const auto frames = app.Frames().Take(3);
+        ASSERT_EQ(frames.size(), 3u);
+        for (const auto& frame : frames) {
+            ASSERT_EQ(frame.size(), 96256u);
+            for (size_t at = 0; at < frame.size(); at += 188) ASSERT_EQ(frame[at], 0x47) << at;
+        }
+        ASSERT_EQ(app.Stop(), STATUS_SUCCESS);
+        stack->System().WaitForPnpIdle();
+        const uint64_t stopped = app.Frames().FramesCompleted();
+        stack->System().WaitForPnpIdle();
+        EXPECT_EQ(app.Frames().FramesCompleted(), stopped);
+        EXPECT_EQ(app.Frames().Violations(), 0u);
+    }
+    EXPECT_EQ(host::KsFiltersOpen(), 0u);
+    stack.reset();
+    EXPECT_EQ(kvstest::HostSystem::DriverPoolBytes(), 0u);
+}
+
+}  // namespace
+}  // namespace bda_test
