@@ -75,11 +75,9 @@ bool Session::Open(std::string* error) {
                          "fault):%s\n",
                          names.c_str());
         }
-        if (!ImageDriverCalls(*runner_, &calls_, &missingCall_)) calls_ = DriverCalls();
         host::SetForeignCodeRunner(runner_.get());
         host::LoadDriver(runner_->EntryPoint<host::DriverEntryFunction>());
     } else {
-        calls_ = HostDriverCalls();
         host::LoadDriver(DriverEntry);
     }
     bus_ = std::make_unique<host::UsbBus>();
@@ -200,12 +198,6 @@ void Session::StopRemoveUnplug() {
     if (stick_ != nullptr) stick_->Unplug();
     WaitForQuiet();
     bus_->Shutdown();
-}
-
-const DriverCalls* Session::Calls(std::string* missing) const {
-    if (calls_.DemodTune != nullptr) return &calls_;
-    *missing = missingCall_;
-    return nullptr;
 }
 
 std::string StatusText(NTSTATUS status) {

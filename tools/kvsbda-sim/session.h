@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "driver/device_context.h"
-#include "driver_calls.h"
 #include "options.h"
 #include "platform/host/ks_device_host.h"
 #include "platform/host/usb_bus.h"
@@ -65,9 +64,6 @@ class Session {
     StreamGate* AirStream() { return airStream_.get(); }
     // The driver image running under emulation (--image), else null.
     image::ImageRunner* Image() { return runner_.get(); }
-    // The driver operations tune and watch call directly; null when the image lacks one of
-    // them, with the missing symbol in `missing`.
-    const DriverCalls* Calls(std::string* missing) const;
 
   private:
     void WaitForQuiet();
@@ -77,8 +73,6 @@ class Session {
     GlobalOptions options_;
     std::function<void(const std::string&)> debugLine_;
     std::unique_ptr<image::ImageRunner> runner_;
-    DriverCalls calls_;
-    std::string missingCall_;
     std::unique_ptr<host::UsbBus> bus_;
     std::unique_ptr<sim::PcapWriter> pcap_;
     std::FILE* log_ = nullptr;
