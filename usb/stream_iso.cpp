@@ -109,13 +109,17 @@ NTSTATUS IsoIrp_Complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
+    // Only reads of the running stream reach the pin. The stop lets isochronous reads drain
+    // instead of waiting for them; what they bring after it may straddle a retune, and the start
+    // that follows drops its own first reads, not these.
     const bool currentRun = run == static_cast<ULONG>(ReadLongAcquire(&transport->streamRun));
-    if (currentRun && status == STATUS_SUCCESS && USBD_SUCCESS(urb->UrbHeader.Status)) {
+    const bool running = currentRun && ReadStreamActive(transport) != 0;
+    if (running && status == STATUS_SUCCESS && USBD_SUCCESS(urb->UrbHeader.Status)) {
         DeliverIsoRead(transport, deviceContext, urb, buffer);
     }
     // The fresh read is counted before this one is taken off, so the count never passes through
     // 0 while a read is still to be submitted.
-    if (!EndsStreamRead(status) && currentRun && ReadStreamActive(transport) != 0) {
+    if (!EndsStreamRead(status) && running) {
         transport->SubmitIsoRead();
     }
     ReleaseIsoRead(irp, urb, buffer);
