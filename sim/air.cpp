@@ -1,6 +1,7 @@
 // Transmitters of the simulated air, the default channel list and the --air text form.
 #include "sim/air.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <sstream>
 
@@ -37,6 +38,14 @@ bool ParseNumber(const std::string& text, unsigned long& value) {
     char* end = nullptr;
     value = std::strtoul(text.c_str(), &end, 0);
     return end != nullptr && *end == '\0';
+}
+
+bool ParseCount(const std::string& text, unsigned long long& value) {
+    if (text.empty() || text[0] == '-') return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoull(text.c_str(), &end, 0);
+    return errno == 0 && end != nullptr && *end == '\0';
 }
 
 }  // namespace
@@ -106,6 +115,16 @@ bool Air::Parse(const std::string& text, Air& air, std::string& error) {
                 t.name = valueText;
                 continue;
             }
+            if (key == "rate" || key == "packets") {
+                unsigned long long count = 0;
+                if (!ParseCount(valueText, count)) {
+                    error = "bad value for '" + key + "'";
+                    return false;
+                }
+                if (key == "rate") t.bitsPerSecond = count;
+                if (key == "packets") t.packets = count;
+                continue;
+            }
             unsigned long value = 0;
             if (!ParseNumber(valueText, value)) {
                 error = "bad value for '" + key + "'";
@@ -157,7 +176,15 @@ std::string Air::Describe() const {
             << std::dec << "  quality " << unsigned{t.quality} << "  mode "
             << StepOfSettings(t.mode.searchModeBits, t.mode.searchOption)
             << (t.mode.inversion ? " inverted" : "") << "  program " << t.programNumber << " pid 0x"
-            << std::hex << t.videoPid << std::dec << "\n";
+            << std::hex << t.videoPid << std::dec;
+        if (t.bitsPerSecond) {
+            if (*t.bitsPerSecond == 0)
+                out << "  unpaced";
+            else
+                out << "  " << *t.bitsPerSecond << " bit/s";
+        }
+        if (t.packets != 0) out << "  " << t.packets << " packets";
+        out << "\n";
     }
     return out.str();
 }

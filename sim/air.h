@@ -2,6 +2,7 @@
 // The air around the simulated stick: transmitters, each on a channel with a strength, a
 // quality, the signal mode the demodulator must be set to, and the transport stream it carries.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,11 @@ struct Transmitter {
     uint16_t programNumber = 1;
     uint16_t videoPid = 0x100;
     uint32_t streamVariant = 0;
+    // Bit rate of the stream; 0: there whenever the stick reads (every read leaves full). Unset:
+    // the rate the stream source was built with.
+    std::optional<uint64_t> bitsPerSecond;
+    // Packets the programme lasts, counted from the start of the stream; 0: endless.
+    uint64_t packets = 0;
 };
 
 class Air {
@@ -41,7 +47,8 @@ class Air {
     static Air Default();
     // Parses "KHZ[,key=value...][;KHZ...]"; keys: name, strength, quality, mode (0..4, the
     // demodulator step whose settings lock it), inversion (0/1), detect_ms, lock_ms, pid,
-    // program. Returns false and sets `error` when the text does not describe an air.
+    // program, rate (bits per second, 0: as fast as it is read), packets (programme length).
+    // Returns false and sets `error` when the text does not describe an air.
     static bool Parse(const std::string& text, Air& air, std::string& error);
 
     std::vector<Transmitter> transmitters;

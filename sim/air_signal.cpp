@@ -19,7 +19,7 @@ AirStreamSource::AirStreamSource(const DemodChip& demod, TsGeneratorOptions base
 size_t AirStreamSource::Read(uint8_t* out, size_t capacity) {
     const Transmitter* locked = demod_.LockedTransmitter();
     if (locked == nullptr) return 0;
-    TsGenerator* generator = nullptr;
+    std::shared_ptr<TsGenerator> generator;
     {
         std::lock_guard<std::mutex> guard(lock_);
         auto& slot = generators_[locked];
@@ -29,11 +29,18 @@ size_t AirStreamSource::Read(uint8_t* out, size_t capacity) {
             options.pmtPid = static_cast<uint16_t>(locked->videoPid - 0x10);
             options.pcrPid = static_cast<uint16_t>(locked->videoPid - 1);
             options.firstPayloadPid = locked->videoPid;
-            slot = std::make_unique<TsGenerator>(options);
+            if (locked->bitsPerSecond) options.bitsPerSecond = *locked->bitsPerSecond;
+            options.packetLimit = locked->packets;
+            slot = std::make_shared<TsGenerator>(options);
         }
-        generator = slot.get();
+        generator = slot;
     }
     return generator->Read(out, capacity);
+}
+
+void AirStreamSource::Restart() {
+    std::lock_guard<std::mutex> guard(lock_);
+    generators_.clear();
 }
 
 std::vector<uint8_t> StatusReportFor(const DemodChip& demod) {

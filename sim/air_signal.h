@@ -19,18 +19,22 @@ namespace sim {
 
 class Stick;
 
-// The stream of whatever transmitter the demodulator is locked to; nothing while unlocked.
+// The stream of whatever transmitter the demodulator is locked to; nothing while unlocked. Each
+// transmitter's stream begins where it was first read and goes on across retunes, until the
+// bridge empties its buffer (Restart): the stream then begins again at its first packet.
 class AirStreamSource : public TransportStreamSource {
   public:
-    // `base` gives the rate and pacing; PIDs and programme come from each transmitter.
+    // `base` gives the rate and pacing (a transmitter may have a rate of its own); PIDs,
+    // programme and its length come from each transmitter.
     AirStreamSource(const DemodChip& demod, TsGeneratorOptions base);
     size_t Read(uint8_t* out, size_t capacity) override;
+    void Restart() override;
 
   private:
     const DemodChip& demod_;
     const TsGeneratorOptions base_;
     std::mutex lock_;
-    std::map<const Transmitter*, std::unique_ptr<TsGenerator>> generators_;
+    std::map<const Transmitter*, std::shared_ptr<TsGenerator>> generators_;
 };
 
 // The status report the stick sends for the demodulator's current state.

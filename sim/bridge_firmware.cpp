@@ -51,6 +51,11 @@ void BridgeFirmware::SetMessageHandler(MessageHandler handler) {
     messages_ = std::move(handler);
 }
 
+void BridgeFirmware::SetStreamRestartHook(StreamRestartHook hook) {
+    std::lock_guard lock(mutex_);
+    streamRestart_ = std::move(hook);
+}
+
 void BridgeFirmware::SetAcceptReply(uint8_t reply) {
     std::lock_guard lock(mutex_);
     acceptReply_ = reply;
@@ -111,14 +116,22 @@ void BridgeFirmware::Answer(Bytes reply) {
 }
 
 void BridgeFirmware::OnCommandFrame(const uint8_t* frame, size_t length) {
-    std::lock_guard lock(mutex_);
-    if (frames_.size() == kFrameLogLimit) frames_.pop_front();
-    frames_.emplace_back(frame, frame + length);
-    if (length == 0) return Answer(Bytes(kShortReply, 0));
-    if (running_)
+    StreamRestartHook restart;
+    {
+        std::lock_guard lock(mutex_);
+        if (frames_.size() == kFrameLogLimit) frames_.pop_front();
+        frames_.emplace_back(frame, frame + length);
+        if (length == 0) return Answer(Bytes(kShortReply, 0));
+        if (!running_) return HandleDownloadFrame(frame, length);
         HandleRunningFrame(frame, length);
-    else
-        HandleDownloadFrame(frame, length);
+        // Our documents leave open what command 0x06 does. The driver sends it after loading the
+        // PID filter, after putting the tuner to sleep and when a status query finds no lock:
+        // each time what the bridge has buffered is stale. Modelled as a bridge's reset of its
+        // transport-stream FIFO: what it held is gone, and the stream it passes on next starts
+        // afresh, at a fixed point of the stream rather than wherever the clock had got to.
+        if (frame[0] == kCommand06) restart = streamRestart_;
+    }
+    if (restart) restart();
 }
 
 long BridgeFirmware::TakeReply(uint8_t* out, size_t capacity) {
@@ -275,8 +288,11 @@ BridgeFirmware::Bytes BridgeFirmware::I2cRead(const uint8_t* frame, size_t lengt
 
 void AttachBridgeFirmware(const std::shared_ptr<Stick>& stick,
                           const std::shared_ptr<BridgeFirmware>& firmware) {
-    // The stick owns the firmware; the hook must not own the stick back.
+    // The stick owns the firmware; the hooks must not own the stick back.
     std::weak_ptr<Stick> weak = stick;
+    firmware->SetStreamRestartHook([weak] {
+        if (std::shared_ptr<Stick> owner = weak.lock()) owner->RestartStream();
+    });
     firmware->SetStartedHook(
         [weak](const BridgeFirmware::Bytes& rom, const BridgeFirmware::Bytes&) {
             std::shared_ptr<Stick> owner = weak.lock();

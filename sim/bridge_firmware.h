@@ -28,6 +28,9 @@ class BridgeFirmware : public CommandProcessor {
     using StartedHook = std::function<void(const Bytes& rom, const Bytes& fw)>;
     // Answers a segmented-message frame (0xF1-0xF4, 0xE5) in the running state.
     using MessageHandler = std::function<Bytes(const uint8_t* frame, size_t length)>;
+    // Called (outside the firmware's lock, with the stick's held) when command 0x06 empties the
+    // bridge's stream buffer.
+    using StreamRestartHook = std::function<void()>;
 
     static constexpr uint8_t kReplyAccepted = 0x88;
     static constexpr uint8_t kReplyRejected = 0xEE;
@@ -43,6 +46,7 @@ class BridgeFirmware : public CommandProcessor {
 
     void SetStartedHook(StartedHook hook);
     void SetMessageHandler(MessageHandler handler);
+    void SetStreamRestartHook(StreamRestartHook hook);
     // The byte that accepts a good download frame: 0x88 (default) or 0x77.
     void SetAcceptReply(uint8_t reply);
 
@@ -94,10 +98,12 @@ class BridgeFirmware : public CommandProcessor {
     std::deque<Bytes> frames_;
     StartedHook started_;
     MessageHandler messages_;
+    StreamRestartHook streamRestart_;
 };
 
 // Makes `firmware` the stick's command processor and lets its start command bring the stick back
-// running, presenting the downloaded rom image's second descriptor set.
+// running, presenting the downloaded rom image's second descriptor set; command 0x06 restarts the
+// stick's stream.
 void AttachBridgeFirmware(const std::shared_ptr<Stick>& stick,
                           const std::shared_ptr<BridgeFirmware>& firmware);
 

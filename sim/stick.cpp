@@ -200,6 +200,11 @@ void Stick::SetStreamSource(std::shared_ptr<TransportStreamSource> source) {
     source_ = std::move(source);
 }
 
+void Stick::RestartStream() {
+    std::lock_guard guard(lock_);
+    if (source_ != nullptr) source_->Restart();
+}
+
 void Stick::QueueInterruptReport(std::vector<uint8_t> report) {
     host::UsbBus* bus;
     PDEVICE_OBJECT device;

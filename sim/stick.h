@@ -101,6 +101,8 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
     // The default processor answers every frame with five zero bytes.
     void SetCommandProcessor(std::shared_ptr<CommandProcessor> processor);
     void SetStreamSource(std::shared_ptr<TransportStreamSource> source);
+    // The bridge emptied its stream buffer (the stream source starts afresh).
+    void RestartStream();
     // Queues one report for the interrupt IN endpoint; a waiting read gets it at once.
     void QueueInterruptReport(std::vector<uint8_t> report);
     size_t QueuedInterruptReports() const;

@@ -1,5 +1,6 @@
 #include "sim/ts_generator.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "sim/ts_packet.h"
@@ -44,7 +45,9 @@ TsGenerator::TsGenerator(TsGeneratorOptions options)
 
 size_t TsGenerator::Read(uint8_t* out, size_t capacity) {
     std::lock_guard guard(lock_);
-    const size_t packets = pacer_.Allowance(capacity) / ts::kPacketBytes;
+    size_t packets = pacer_.Allowance(capacity) / ts::kPacketBytes;
+    if (options_.packetLimit != 0)
+        packets = static_cast<size_t>(std::min<uint64_t>(packets, options_.packetLimit - next_));
     for (size_t i = 0; i < packets; ++i) BuildPacket(next_ + i, out + i * ts::kPacketBytes);
     next_ += packets;
     pacer_.Sent(packets * ts::kPacketBytes);

@@ -22,6 +22,8 @@ struct TsGeneratorOptions {
     uint16_t firstPayloadPid = 0x0200;
     uint16_t payloadPids = 2;
     uint16_t programNumber = 1;
+    // The stream ends after this many packets (0: endless).
+    uint64_t packetLimit = 0;
 };
 
 // DMB-T's highest stream rate and the practical ceiling of a USB 2.0 high-speed bulk pipe.

@@ -10,6 +10,7 @@
 #include "bridge/download_frames.h"
 #include "bridge/firmware_download.h"
 #include "bridge/firmware_images.h"
+#include "sim/stick.h"
 
 using ::testing::ElementsAre;
 using Bytes = std::vector<uint8_t>;
@@ -91,6 +92,27 @@ TEST_F(RunningFirmwareTest, MalformedAndUnknownFramesReachNoChip) {
     EXPECT_THAT(Run({0x42}), ElementsAre(0, 0, 0, 0, 0));
     EXPECT_THAT(Run({0x84, 0x03, 0xC6, 0x10, 0x02}), ElementsAre(0x55, 0x10, 0x11));
     EXPECT_EQ(running.Frames().size(), 4u);
+}
+
+// Command 0x06 empties the bridge's stream buffer: the stick's stream source starts afresh. No
+// other frame touches the stream, the PID filter load before it included.
+TEST_F(RunningFirmwareTest, Command06RestartsTheSticksStream) {
+    struct CountingSource : sim::TransportStreamSource {
+        size_t Read(uint8_t*, size_t) override { return 0; }
+        void Restart() override { ++restarts; }
+        int restarts = 0;
+    };
+    auto source = std::make_shared<CountingSource>();
+    auto firmware = std::make_shared<sim::BridgeFirmware>(bus, true);
+    auto stick = std::make_shared<sim::Stick>();
+    stick->SetStreamSource(source);
+    sim::AttachBridgeFirmware(stick, firmware);
+    const Bytes frames[] = {{0x03, 0x06, 0x00, 0xFF, 0x01, 0x1F, 0x20, 0x81},
+                            {0x84, 0x03, 0x32, 0x00, 0x01},
+                            {0x06, 0x00},
+                            {0x42}};
+    for (const Bytes& frame : frames) firmware->OnCommandFrame(frame.data(), frame.size());
+    EXPECT_EQ(source->restarts, 1);
 }
 
 }  // namespace

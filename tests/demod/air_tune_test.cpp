@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 
 #include "demod/demod_control.h"
@@ -70,12 +71,41 @@ TEST_F(AirTuneTest, EmptyChannelSearchesInFullAndReportsNoLock) {
     EXPECT_EQ(chip.LockedTransmitter(), nullptr);
 }
 
+// A transmitter with a rate of its own and a programme of a given length; the bridge's restart
+// (command 0x06) begins the programme again at its first packet.
+TEST_F(AirTuneTest, UnpacedProgrammeEndsAfterItsPacketsAndBeginsAgainOnRestart) {
+    air.transmitters[0].bitsPerSecond = 0;
+    air.transmitters[0].packets = 700;
+    sim::TsGeneratorOptions paced;
+    paced.bitsPerSecond = sim::kDmbtMaxBitsPerSecond;
+    paced.realTime = true;
+    sim::AirStreamSource source(chip, paced);
+    ASSERT_TRUE(DemodTune(stack.Device(), 474000, 8));
+    host::AdvanceVirtualTime(35 * 10000);
+    ASSERT_NE(chip.LockedTransmitter(), nullptr);
+
+    std::vector<uint8_t> stream(1000 * 188);
+    // The first read leaves full however little time has passed; the programme then ends.
+    EXPECT_EQ(source.Read(stream.data(), 512 * 188), 512u * 188);
+    EXPECT_EQ(source.Read(stream.data() + 512 * 188, 512 * 188), 188u * 188);
+    EXPECT_EQ(source.Read(stream.data(), 188), 0u);
+    std::vector<uint8_t> again(188 * 3);
+    source.Restart();
+    ASSERT_EQ(source.Read(again.data(), again.size()), again.size());
+    EXPECT_TRUE(std::equal(again.begin(), again.end(), stream.begin()));
+}
+
 TEST(AirTest, ParsesTransmittersAndRejectsBadText) {
     sim::Air air;
     std::string error;
-    ASSERT_TRUE(
-        sim::Air::Parse("474000,mode=4,inversion=1,strength=0x1F04;506000,name=X", air, error));
+    ASSERT_TRUE(sim::Air::Parse(
+        "474000,mode=4,inversion=1,strength=0x1F04;506000,name=X,rate=0,packets=20000", air,
+        error));
     ASSERT_EQ(air.transmitters.size(), 2u);
+    EXPECT_FALSE(air.transmitters[0].bitsPerSecond.has_value());
+    EXPECT_EQ(air.transmitters[0].packets, 0u);
+    EXPECT_EQ(air.transmitters[1].bitsPerSecond, 0u);
+    EXPECT_EQ(air.transmitters[1].packets, 20000u);
     EXPECT_EQ(air.transmitters[0].mode.searchModeBits, 0x01);
     EXPECT_TRUE(air.transmitters[0].mode.searchOption);
     EXPECT_TRUE(air.transmitters[0].mode.inversion);
@@ -83,7 +113,8 @@ TEST(AirTest, ParsesTransmittersAndRejectsBadText) {
     EXPECT_EQ(air.transmitters[1].name, "X");
     EXPECT_EQ(air.Find(474'250'000)->frequencyKHz, 474000u);
     EXPECT_EQ(air.Find(474'251'000), nullptr);
-    for (const char* bad : {"abc", "474000,mode=5", "474000,strength", "474000,foo=1", "0"}) {
+    for (const char* bad : {"abc", "474000,mode=5", "474000,strength", "474000,foo=1", "0",
+                            "474000,rate=-1", "474000,packets=1k"}) {
         EXPECT_FALSE(sim::Air::Parse(bad, air, error)) << bad;
     }
 }

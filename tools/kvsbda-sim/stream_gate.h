@@ -20,6 +20,7 @@ class StreamGate : public sim::TransportStreamSource {
         const size_t limit = readLimit_.load(std::memory_order_acquire);
         return inner_->Read(out, limit != 0 && limit < capacity ? limit : capacity);
     }
+    void Restart() override { inner_->Restart(); }
     // 0: no cap.
     void LimitEachRead(size_t bytes) { readLimit_.store(bytes, std::memory_order_release); }
     void Close() { open_.store(false, std::memory_order_release); }
