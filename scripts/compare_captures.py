@@ -8,6 +8,8 @@ hold the same records in the same order with the same bytes, and their submissio
 interleave in the same order. Pipes whose traffic follows the air and the clock (the stream pipe,
 the interrupt pipe) must ask for the same kinds of transfer and deliver the same bytes over the
 length both captures saw; how many reads a run of a few seconds made is timing, not behaviour.
+The simulated bridge empties its stream buffer at each command 0x06, and the stream it sends
+afterwards starts afresh: the stream pipe is compared piece by piece between those frames.
 Interrupt reports describe the chips when they were sent: the same reports in the same order,
 each run of repeats counted once.
 
@@ -15,9 +17,11 @@ The simulated demodulator detects and locks a signal after a time on the real cl
 the driver polls it, and what each poll answers, depends on how fast the run went: compare runs
 on an air whose transmitters detect and lock at once (kvsbda-sim --air "KHZ,detect_ms=0,lock_ms=0").
 
-With --streams A.ts B.ts it also compares the transport streams the two runs wrote: the driver
-drops the first two reads after a stream start, and their size follows the clock, so one file
-starts some whole packets later than the other; past that they must hold the same packets.
+With --streams A.ts B.ts it also compares the transport streams the two runs wrote: they must be
+identical. On an air whose stream follows the clock the reads the driver drops after a start,
+and so the files, differ in length; compare those runs on a transmitter whose programme is there
+whenever the stick reads and ends after a given number of packets
+(kvsbda-sim --air "KHZ,detect_ms=0,lock_ms=0,rate=0,packets=N").
 
 Usage: compare_captures.py A.pcap B.pcap [--timed-endpoint EP ...] [--streams A.ts B.ts] [--quiet]
 Exit status 0 when the captures agree, 1 when they differ, 2 on unreadable input.
@@ -31,8 +35,11 @@ TRANSFER_ISOCHRONOUS, TRANSFER_INTERRUPT, TRANSFER_CONTROL, TRANSFER_BULK = 0, 1
 STRICT_ENDPOINTS = {0x00, 0x80, 0x01, 0x81}
 
 
+COMMAND_RESTARTS_STREAM = 0x06
+
+
 class Record:
-    __slots__ = ("completed", "status", "function", "device", "endpoint", "transfer",
+    __slots__ = ("index", "completed", "status", "function", "device", "endpoint", "transfer",
                  "extension", "data")
 
     def key(self):
@@ -82,6 +89,7 @@ def read_capture(path):
         header_bytes, _irp, status, function, info, _bus, device, endpoint, transfer, length = \
             struct.unpack_from("<HQIHBHHBBI", packet, 0)
         record = Record()
+        record.index = len(records)
         record.completed = bool(info & 1)
         record.status = status
         record.function = function
@@ -142,11 +150,23 @@ def distinct_reports(records):
     return [report.hex() for report in reports]
 
 
-def inbound_bytes(records):
-    return b"".join(payload(r) for r in records if r.completed and r.endpoint & 0x80)
+def inbound_pieces(records, restarts):
+    """The bytes the pipe delivered, one piece per stretch between two stream restarts."""
+    pieces = [b""] * (len(restarts) + 1)
+    for r in records:
+        if r.completed and r.endpoint & 0x80:
+            piece = sum(1 for at in restarts if at < r.index)
+            pieces[piece] += payload(r)
+    return pieces
 
 
-def compare_timed(key, a, b, problems, notes):
+def stream_restarts(records):
+    """Where the bridge restarted its stream: the submissions of command 0x06 frames."""
+    return [r.index for r in records if not r.completed and r.endpoint == 0x01 and r.data and
+            r.data[0] == COMMAND_RESTARTS_STREAM]
+
+
+def compare_timed(key, a, b, problems, notes, restarts_a, restarts_b):
     forms_a = {r.request_form() for r in a if not r.completed}
     forms_b = {r.request_form() for r in b if not r.completed}
     if forms_a != forms_b:
@@ -165,18 +185,25 @@ def compare_timed(key, a, b, problems, notes):
         notes.append(f"pipe {key}: {len(a)}/{len(b)} records, reports in the same order "
                       f"({common} distinct); failed completions {failed_a}/{failed_b}")
         return
-    data_a, data_b = inbound_bytes(a), inbound_bytes(b)
-    common = min(len(data_a), len(data_b))
-    if data_a[:common] != data_b[:common]:
-        first = next(i for i in range(common) if data_a[i] != data_b[i])
-        problems.append(f"pipe {key}: the delivered bytes differ from byte {first} on")
-    notes.append(f"pipe {key}: {len(a)}/{len(b)} records, {len(data_a)}/{len(data_b)} bytes in, "
-                 f"same over the first {common}; failed completions {failed_a}/{failed_b}")
+    pieces_a, pieces_b = inbound_pieces(a, restarts_a), inbound_pieces(b, restarts_b)
+    if len(pieces_a) != len(pieces_b):
+        problems.append(f"pipe {key}: the stream restarted {len(pieces_a) - 1} times in A, "
+                        f"{len(pieces_b) - 1} in B")
+        return
+    same = 0
+    for number, (data_a, data_b) in enumerate(zip(pieces_a, pieces_b)):
+        common = min(len(data_a), len(data_b))
+        same += common
+        if data_a[:common] != data_b[:common]:
+            first = next(i for i in range(common) if data_a[i] != data_b[i])
+            problems.append(f"pipe {key}: the delivered bytes differ from byte {first} on, "
+                            f"after restart {number}")
+    notes.append(f"pipe {key}: {len(a)}/{len(b)} records, {sum(map(len, pieces_a))}/"
+                 f"{sum(map(len, pieces_b))} bytes in {len(pieces_a)} pieces, same over the "
+                 f"{same} both saw; failed completions {failed_a}/{failed_b}")
 
 
 TS_PACKET = 188
-# Packets matched to find where one stream starts in the other.
-TS_ANCHOR_PACKETS = 8
 
 
 def compare_streams(path_a, path_b, problems, notes):
@@ -187,18 +214,13 @@ def compare_streams(path_a, path_b, problems, notes):
     if not a or not b:
         problems.append(f"streams: {'A' if not a else 'B'} is empty")
         return
-    for later, earlier, name in ((a, b, "A"), (b, a, "B")):
-        offset = earlier.find(later[:TS_PACKET * TS_ANCHOR_PACKETS])
-        if offset >= 0 and offset % TS_PACKET == 0:
-            overlap = min(len(later), len(earlier) - offset)
-            if later[:overlap] != earlier[offset:offset + overlap]:
-                problems.append(f"streams: {name} starts {offset // TS_PACKET} packets into the "
-                                f"other but differs after that")
-            else:
-                notes.append(f"streams: {len(a)}/{len(b)} bytes; {name} starts "
-                             f"{offset // TS_PACKET} packets later; the same over {overlap} bytes")
-            return
-    problems.append("streams: neither file's start is found in the other")
+    if a == b:
+        notes.append(f"streams: identical, {len(a)} bytes ({len(a) // TS_PACKET} packets)")
+        return
+    common = min(len(a), len(b))
+    first = next((i for i in range(common) if a[i] != b[i]), common)
+    problems.append(f"streams: {len(a)} bytes in A, {len(b)} in B; they part at byte {first} "
+                    f"(packet {first // TS_PACKET})")
 
 
 def submission_order(records, timed_endpoints):
@@ -231,7 +253,8 @@ def main():
             problems.append(f"pipe {key}: only in {'A' if in_a else 'B'} ({len(in_a or in_b)} "
                             f"records)")
         elif is_timed(key, timed):
-            compare_timed(key, in_a, in_b, problems, notes)
+            compare_timed(key, in_a, in_b, problems, notes, stream_restarts(a),
+                          stream_restarts(b))
         else:
             compare_strict(key, in_a, in_b, problems)
             notes.append(f"pipe {key}: {len(in_a)} records, identical")

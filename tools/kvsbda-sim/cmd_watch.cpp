@@ -26,6 +26,7 @@
 #include "stream_tap.h"
 #include "tune_run.h"
 #include "usb/cqzusb.h"
+#include "usb/stream_reader_internal.h"
 #include "usb/stream_ring.h"
 
 namespace kvssim {
@@ -39,6 +40,7 @@ constexpr std::chrono::milliseconds kDrainInterval{50};
 constexpr std::chrono::milliseconds kQuietInterval{30};
 constexpr int kQuietChecks = 3;
 constexpr size_t kTransportPacketBytes = 188;
+constexpr ULONG kReadsDroppedAfterStart = 2;
 
 std::atomic<bool> gInterrupted{false};
 extern "C" void OnInterrupt(int) {
@@ -56,9 +58,10 @@ struct StreamAccount {
     uint64_t stickBytes = 0;
     uint64_t stickReads = 0;
     uint64_t largestRead = 0;
-    uint64_t leadingBytes = 0;  // the two reads dropped after each start
-    uint64_t ringBytes = 0;     // less than a frame, emptied by the stop
-    int64_t otherBytes = 0;     // no free frame, frame overflow, ring refusal
+    uint64_t leadingBytes = 0;    // the two reads dropped after each start
+    uint64_t afterStopBytes = 0;  // reads that ended after their stream stopped
+    uint64_t ringBytes = 0;       // less than a frame, emptied by the stop
+    int64_t otherBytes = 0;       // no free frame, frame overflow, ring refusal
     uint64_t leadingEdgeMisses = 0;
     uint64_t pinViolations = 0;
 };
@@ -95,6 +98,23 @@ void SettleStream(Session& session, const StreamTap& tap) {
 uint64_t RingBytesHeld(const StreamRing* ring) {
     if (ring == nullptr) return 0;
     return (ring->writeIndex + ring->capacity - ring->readIndex) % ring->capacity;
+}
+
+// What the driver will do with a completing read, read from its transport (as a debugger would)
+// just before the completion runs: an isochronous stop lets its reads drain, and those of a
+// stopped stream, or of a run before the current one, reach no frame (a bulk stop ends its reads
+// before it returns); after a start the reader drops the first two reads that carry bytes.
+ReadFate FateOfRead(const CQZUSB* transport, const host::UsbTrafficRecord& record) {
+    if (transport->streamPipeType == UsbdPipeTypeIsochronous) {
+        const auto run = static_cast<ULONG>(
+            reinterpret_cast<ULONG_PTR>(record.irp->Tail.Overlay.DriverContext[kSlotRun]));
+        if (ReadStreamActive(transport) == 0 ||
+            run != static_cast<ULONG>(ReadLongAcquire(&transport->streamRun)))
+            return ReadFate::AfterStop;
+    }
+    return transport->discardPending != 0 && transport->discardCount < kReadsDroppedAfterStart
+               ? ReadFate::DroppedAfterStart
+               : ReadFate::Delivered;
 }
 
 bool LockedNow(host::BdaReceiverApplication& app) {
@@ -179,6 +199,8 @@ void PrintSummary(const WatchArguments& args, const WatchResult& r) {
                 static_cast<unsigned long long>(a.stickBytes - r.bytes));
     std::printf("    the two reads dropped after each stream start: %llu bytes\n",
                 static_cast<unsigned long long>(a.leadingBytes));
+    std::printf("    reads that ended after their stream had stopped: %llu bytes\n",
+                static_cast<unsigned long long>(a.afterStopBytes));
     std::printf("    left in the ring at the stop (less than a frame): %llu bytes\n",
                 static_cast<unsigned long long>(a.ringBytes));
     std::printf(
@@ -217,6 +239,7 @@ nlohmann::json Json(const WatchArguments& args, const WatchResult& r) {
         {"stickReads", a.stickReads},
         {"largestReadBytes", a.largestRead},
         {"droppedAfterStartBytes", a.leadingBytes},
+        {"afterStopBytes", a.afterStopBytes},
         {"ringResidueBytes", a.ringBytes},
         {"lostBytes", a.otherBytes},
         {"leadingEdgeMisses", a.leadingEdgeMisses},
@@ -251,6 +274,7 @@ void Receive(Session& session, host::BdaReceiverApplication& app, DeviceContext*
     a.stickReads = tap.Reads();
     a.largestRead = tap.LargestRead();
     a.leadingBytes = tap.LeadingBytes();
+    a.afterStopBytes = tap.AfterStopBytes();
     (void)app.Stop();
     // Reads still in flight end only when the stick answers them; the air goes on, and what they
     // bring after the stop is not delivered.
@@ -258,7 +282,8 @@ void Receive(Session& session, host::BdaReceiverApplication& app, DeviceContext*
     recorder.Drain();
 
     a.otherBytes = static_cast<int64_t>(a.stickBytes) - static_cast<int64_t>(recorder.Bytes()) -
-                   static_cast<int64_t>(a.leadingBytes) - static_cast<int64_t>(a.ringBytes);
+                   static_cast<int64_t>(a.leadingBytes) - static_cast<int64_t>(a.afterStopBytes) -
+                   static_cast<int64_t>(a.ringBytes);
     a.leadingEdgeMisses = app.Frames().LeadingEdgeMisses();
     a.pinViolations = app.Frames().Violations();
     result->frames = recorder.Frames();
@@ -315,7 +340,9 @@ int RunWatch(const GlobalOptions& options, const WatchArguments& args) {
         if (transport->streamPipeType == UsbdPipeTypeIsochronous)
             session.AirStream()->LimitEachRead(kTransportPacketBytes);
 
-        StreamTap tap(pipe->EndpointAddress);
+        StreamTap tap(pipe->EndpointAddress, [transport](const host::UsbTrafficRecord& record) {
+            return FateOfRead(transport, record);
+        });
         session.Bus().AddObserver(&tap);
         std::FILE* file = std::fopen(args.output.c_str(), "wb");
         if (file == nullptr) {
