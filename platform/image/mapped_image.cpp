@@ -129,6 +129,13 @@ std::string MappedImage::Describe(uint64_t address) const {
     return Demangled(best->name) + text;
 }
 
+std::optional<std::string> MappedImage::FunctionAt(uint64_t address) const {
+    if (!Contains(address)) return std::nullopt;
+    for (const PeSymbol& symbol : symbols_)
+        if (symbol.function && base_ + symbol.rva == address) return Demangled(symbol.name);
+    return std::nullopt;
+}
+
 std::optional<uint64_t> MappedImage::Find(const std::string& name) const {
     for (const PeSymbol& symbol : symbols_)
         if (symbol.name == name) return base_ + symbol.rva;

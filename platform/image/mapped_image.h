@@ -44,6 +44,8 @@ class MappedImage {
     std::string Describe(uint64_t address) const;
     // Address of a symbol by its (mangled) name.
     std::optional<uint64_t> Find(const std::string& name) const;
+    // The demangled name of the function that starts exactly at `address`, if one does.
+    std::optional<std::string> FunctionAt(uint64_t address) const;
     // Every instruction site in the code that moves to or from CR8 (the inline IRQL accessors).
     const std::vector<uint64_t>& IrqlAccessSites() const { return irqlSites_; }
 

@@ -5,26 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
 #include <mutex>
 
+#include "image_fixture.h"
 #include "platform/host/pool_accounting.h"
-#include "platform/image/image_runner.h"
 #include "platform/pool.h"
 #include "support/host_system.h"
 #include "support/sim_receiver.h"
 
-#ifndef KVSBDA_WINDOWS_SYS
-#define KVSBDA_WINDOWS_SYS "build/windows-kernel/kvsbda.sys"
-#endif
-
+namespace kvsbda_image_test {
 namespace {
-
-std::string ImagePath() {
-    const char* path = std::getenv("KVSBDA_SYS");
-    return path != nullptr ? path : KVSBDA_WINDOWS_SYS;
-}
 
 struct Allocation {
     ULONG tag;
@@ -79,35 +69,14 @@ PlugRun Plug(host::DriverEntryFunction entry, uint16_t vendor, uint16_t product,
     return run;
 }
 
-class KvsbdaImageTest : public ::testing::Test {
+class KvsbdaImagePlug : public KvsbdaImageTest {
   protected:
-    void SetUp() override {
-        if (!std::filesystem::exists(ImagePath()))
-            GTEST_SKIP() << "no driver image at " << ImagePath();
-        std::string error;
-        runner_ = image::ImageRunner::Load(ImagePath(), &error);
-        ASSERT_NE(runner_, nullptr) << error;
-        runner_->SetFaultHandler([this](const image::GuestFault& fault) {
-            std::lock_guard guard(faultLock_);
-            faults_.push_back(fault.Report());
-        });
-    }
-    void TearDown() override {
-        host::SetForeignCodeRunner(nullptr);
-        runner_.reset();
-    }
-
     PlugRun PlugImage(uint16_t vendor, uint16_t product, bool running) {
-        host::SetForeignCodeRunner(runner_.get());
-        PlugRun run =
-            Plug(runner_->EntryPoint<host::DriverEntryFunction>(), vendor, product, running);
-        host::SetForeignCodeRunner(nullptr);
+        const host::DriverEntryFunction entry = InstallImage();
+        PlugRun run = Plug(entry, vendor, product, running);
+        UninstallImage();
         return run;
     }
-
-    std::unique_ptr<image::ImageRunner> runner_;
-    std::mutex faultLock_;
-    std::vector<std::string> faults_;
 };
 
 TEST_F(KvsbdaImageTest, EveryImportHasAHostFunctionAndTheIrqlAccessorsAreFound) {
@@ -124,7 +93,7 @@ struct StickCase {
     bool running;
 };
 
-class KvsbdaImagePlugTest : public KvsbdaImageTest,
+class KvsbdaImagePlugTest : public KvsbdaImagePlug,
                             public ::testing::WithParamInterface<StickCase> {};
 
 // The sizes of the driver's records (DeviceContext, CQZUSB, its descriptor copies), of the request
@@ -134,7 +103,7 @@ TEST_P(KvsbdaImagePlugTest, AllocatesAndReturnsWhatTheHostBuildDoes) {
     const StickCase& c = GetParam();
     const PlugRun hostRun = Plug(nullptr, c.vendor, c.product, c.running);
     const PlugRun imageRun = PlugImage(c.vendor, c.product, c.running);
-    EXPECT_TRUE(faults_.empty()) << (faults_.empty() ? "" : faults_.front());
+    EXPECT_EQ(FirstFault(), "");
     EXPECT_EQ(imageRun.addStatus, hostRun.addStatus);
     EXPECT_EQ(imageRun.startStatus, hostRun.startStatus);
     EXPECT_EQ(imageRun.devices, hostRun.devices);
@@ -156,3 +125,4 @@ INSTANTIATE_TEST_SUITE_P(Sticks, KvsbdaImagePlugTest,
                          });
 
 }  // namespace
+}  // namespace kvsbda_image_test
