@@ -1,5 +1,6 @@
 // One application session through the receiver filter with each build of the driver, on the
-// virtual clock: the filter opened and both pins created, a sweep of requests into every handler
+// virtual clock: the device's capabilities queried and its power taken down and up again, the
+// filter opened and both pins created, a sweep of requests into every handler
 // (node properties through the filter and through a pin, with good, short and refused values;
 // the change methods; topology creation; intersections of every size), the pins running, a tune
 // that locks and frames taken from the output pin, a tune to an empty channel, the signal read
@@ -38,6 +39,7 @@ constexpr size_t kFramesTaken = 3;
 constexpr long long kReaderPollMs = 100;
 
 struct SessionRun {
+    NTSTATUS capabilities = STATUS_PENDING;
     NTSTATUS open = STATUS_PENDING;
     NTSTATUS run = STATUS_PENDING;
     NTSTATUS tuneLocked = STATUS_PENDING;
@@ -229,6 +231,9 @@ SessionRun RunSession(host::DriverEntryFunction entry, sim::StreamTransfer trans
         system.Plug(stick);
         kvstest::HostedDevice* device = system.Current();
         if (device == nullptr) return r;
+        r.capabilities = device->ks->QueryCapabilities();
+        device->ks->SetPower(PowerDeviceD3, PowerDeviceD0);
+        device->ks->SetPower(PowerDeviceD0, PowerDeviceD3);
         {
             host::BdaReceiverApplication app(device->Device(), 8);
             r.open = app.Open();
@@ -280,6 +285,7 @@ TEST_P(ApplicationSession, TheImageDoesWhatTheHostBuildDoes) {
     const SessionRun image = RunSession(InstallImage(), GetParam());
     UninstallImage();
     EXPECT_EQ(FirstFault(), "");
+    EXPECT_EQ(image.capabilities, host.capabilities);
     EXPECT_EQ(image.open, host.open);
     EXPECT_EQ(image.run, host.run);
     EXPECT_EQ(image.tuneLocked, host.tuneLocked);
