@@ -44,7 +44,7 @@ struct DeviceContext {
     LONG statusReportCount;
 
     // Guards the key queue between the interrupt completion and the property handlers that reset
-    // it or take keys from it.
+    // it or take keys from it (a spin lock of the driver's lock order, usb/cqzusb.h).
     KSPIN_LOCK keyQueueLock;
     // 1 from a start that succeeded until stop: plug and play may send another start without a
     // stop in between, which must not tear down what runs.
