@@ -76,6 +76,12 @@ NTSTATUS CQZUSB::GetDeviceDescriptor() {
                                  USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, nullptr,
                                  kDeviceDescriptorBytes, nullptr);
     NTSTATUS status = CallUSBD(urb);
+    // A descriptor that came back short says nothing about the stick: classifying the zeros
+    // behind it would make it a stick of another kind.
+    if (NT_SUCCESS(status) &&
+        urb->UrbControlDescriptorRequest.TransferBufferLength < kDeviceDescriptorBytes) {
+        status = STATUS_UNSUCCESSFUL;
+    }
     if (!NT_SUCCESS(status)) {
         PoolFree(urb);
         PoolFree(buffer);

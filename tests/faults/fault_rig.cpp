@@ -143,6 +143,9 @@ void ExpectUsableAfterwards(Receiver& r, const std::string& what) {
         ASSERT_EQ(device->startStatus, STATUS_SUCCESS) << what;
     }
     EXPECT_TRUE(r.Tune()) << what << ": the stick does not tune afterwards";
+    // Every stick kind the sweeps use carries a stream: the stick was recognised for what it is.
+    ASSERT_NE(device->Transport(), nullptr) << what;
+    EXPECT_NE(device->Transport()->streamPipeType, 0u) << what << ": no stream pipe";
 }
 
 bool Receiver::Tune(ULONG frequencyKHz) {
