@@ -123,8 +123,8 @@ TEST_P(StopRace, StreamStartInsideDeviceStopIsStoppedWithTheRest) {
 // Reads still in flight when stop clears deviceActive complete with data: none of it reaches the
 // pin, as on the bulk path.
 TEST(IsoReader, DataOfReadsDrainingAfterDeviceActiveWasClearedIsNotDelivered) {
+    std::atomic<bool> answering{true};  // outlives the fixture, whose bus calls the script
     StreamFixture f(Path::Iso);
-    std::atomic<bool> answering{true};
     f.stick.script = [&](uint64_t, const host::UsbRequest& request) {
         if (!answering) return host::UsbAnswer::WaitForWake();
         FillIso(request, std::vector<ULONG>(512, 188), 0x47);
@@ -174,6 +174,7 @@ TEST(BulkReader, StopWithThePoolExhaustedAbortsAtOnce) {
     f.stick.holdReads = true;
     f.StartStream();
     ASSERT_TRUE(WaitFor([&] { return Outstanding(f.transport) == 10; }));
+    f.Settle();  // the first read waits with the stick, the others behind it on the pipe
     auto failures = std::make_shared<std::atomic<int>>(0);
     host::SetPoolFailurePredicate([failures](ULONG tag, SIZE_T) {
         return tag == kDriverPoolTag && ++*failures <= 30;  // memory comes back eventually

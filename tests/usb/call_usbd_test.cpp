@@ -132,10 +132,10 @@ TEST(CallUsbd, CallerQueuedOnTheMutexIsCountedAndRefusedAfterStop) {
 // the time-out and the cancel). The packet is still the driver's then: the cancel reaches a live
 // packet, the answer counts, and the packet is freed once.
 TEST(CallUsbd, AnswerArrivingAtTheTimeOutIsNotCancelledAfterItsPacketWasFreed) {
+    std::atomic<bool> answer{false};  // outlive the system, whose bus calls the stick
+    std::atomic<bool> held{false};
     HostSystem system;
     auto stick = std::make_shared<ScriptedStick>(0x3344, 0x1122, true);
-    std::atomic<bool> answer{false};
-    std::atomic<bool> held{false};
     stick->intercept = [&](const host::UsbRequest& r) -> std::optional<host::UsbAnswer> {
         if (!IsCommandWrite(r) || answer) return std::nullopt;
         held = true;

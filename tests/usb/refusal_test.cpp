@@ -193,9 +193,9 @@ INSTANTIATE_TEST_SUITE_P(
 // (with a line on the debug output) instead of resubmitting for as long as the stick is plugged;
 // a stream start lets it try again.
 TEST(InterruptStall, ReaderRestsAfterFailuresInARowAndAStreamStartResumesIt) {
+    std::atomic<bool> stalled{false};  // outlives the system, whose bus calls the stick
     HostSystem system;
     auto stick = std::make_shared<ScriptedStick>(0x3344, 0x1122, true);
-    std::atomic<bool> stalled{false};
     stick->intercept = [&](const host::UsbRequest& r) -> std::optional<host::UsbAnswer> {
         if (stalled && r.endpoint.type == UsbdPipeTypeInterrupt)
             return host::UsbAnswer::Failure(STATUS_UNSUCCESSFUL, host::kUsbdStatusStallPid);
