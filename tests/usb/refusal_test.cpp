@@ -30,7 +30,7 @@ using kvstest::ScriptedStick;
 class RefusingStick : public host::DeviceNode {
   public:
     RefusingStick() {
-        pdo_.HostNode = this;
+        host::SetDeviceNode(&pdo_, this);
         pdo_.StackSize = 1;
         device_.PhysicalDeviceObject = &pdo_;
         device_.Context = &context_;
