@@ -1,5 +1,11 @@
-// The bridge command channel: transfer primitives over the channel device's transport and the
-// driver-wide current-device references.
+// The bridge command channel: exchanges of one frame and its reply over the channel device's
+// transport, the transfer primitives, and the driver-wide current-device references.
+//
+// Locks (the driver's lock order is written down in usb/cqzusb.h): an exchange holds the
+// transport's exchange mutex from its first transfer to its last, which keeps every frame
+// together with its reply whichever thread sends it; the transfers inside take the request mutex.
+// The channel binding spin lock covers the step from the channel reference to a transport, so a
+// transport is only ever reached while it is counted in its channelUsers.
 #include "bridge/bridge_channel.h"
 
 #include "bridge/bridge_frames.h"
@@ -9,46 +15,112 @@
 
 namespace {
 
-// Property handlers, tuning and start set these from different threads without a common lock,
-// so every read and write is a single pointer-sized interlocked access.
+// Property handlers, tuning and start set these from different threads; they are written under
+// the binding lock and read under it (or as single pointer-sized interlocked reads).
 PVOID volatile channelDevice = nullptr;
 PVOID volatile demodDevice = nullptr;
 PVOID volatile tunerDevice = nullptr;
+KSPIN_LOCK bindingLock;
+
+// The wait of a transport's release for exchanges that still hold it.
+constexpr LONGLONG kChannelUsersPoll100ns = -100000;  // relative: 10 ms
 
 void StoreReference(PVOID volatile* reference, PKSDEVICE device) {
+    KIRQL previous;
+    KeAcquireSpinLock(&bindingLock, &previous);
     InterlockedExchangePointer(reference, device);
+    KeReleaseSpinLock(&bindingLock, previous);
 }
 
 PKSDEVICE LoadReference(PVOID const volatile* reference) {
     return static_cast<PKSDEVICE>(ReadPointerAcquire(reference));
 }
 
-void ClearReferenceTo(PVOID volatile* reference, PKSDEVICE device) {
-    InterlockedCompareExchangePointer(reference, nullptr, device);
-}
-
-// The transport of the channel device, or null when there is none to talk to.
-CQZUSB* ChannelTransport() {
+// The transport of the channel device, counted in its channelUsers, or null when there is none
+// to talk to. Every AcquireChannelTransport that returns a transport is paired with
+// ReleaseChannelTransport.
+CQZUSB* AcquireChannelTransport() {
+    KIRQL previous;
+    KeAcquireSpinLock(&bindingLock, &previous);
     DeviceContext* context = GetDeviceContext(LoadReference(&channelDevice));
-    return context != nullptr ? context->transport : nullptr;
+    CQZUSB* transport = context != nullptr ? context->transport : nullptr;
+    if (transport != nullptr) InterlockedIncrement(&transport->channelUsers);
+    KeReleaseSpinLock(&bindingLock, previous);
+    return transport;
 }
 
-// Reads a reply of `length` bytes into `reply`; 0 when it failed or came back empty.
-ULONG ReadReply(UCHAR* reply, ULONG length) {
-    return BridgeRead(nullptr, kBridgeEndpointIn, reply, length);
+void ReleaseChannelTransport(CQZUSB* transport) {
+    InterlockedDecrement(&transport->channelUsers);
 }
 
-// Writes a frame and reads its reply: 1 acknowledged, 0xFF reply lost, 0 write failed.
-UCHAR WriteWithAcknowledge(const UCHAR* frame, ULONG length, ULONG replyLength, ULONG* written) {
-    if (BridgeWrite(nullptr, kBridgeEndpointOut, frame, length) == 0) return 0;
-    if (written != nullptr) *written = length - 1;
-    UCHAR reply[bridge_frame::kReplyCapacity];
-    return ReadReply(reply, replyLength) != 0 ? 1 : 0xFF;
+void ReportWriteError(NTSTATUS status) {
+    DbgPrint("%s %s IIC Write Error (status= 0x%02x).", kDebugPrefix, kErrorMarker,
+             static_cast<unsigned>(status));
+}
+
+void ReportReadError(NTSTATUS status) {
+    DbgPrint("%s %s IIC Read Error (status= 0x%02x).", kDebugPrefix, kErrorMarker,
+             static_cast<unsigned>(status));
+}
+
+// One frame on the command pipe. A write that moved fewer bytes than the frame failed, but the
+// stick has seen part of it and may answer: a reply is owed in both cases.
+bool WriteFrame(CQZUSB* transport, const UCHAR* frame, ULONG length) {
+    ULONG moved = 0;
+    const NTSTATUS status = transport->BulkWrite(frame, length, &moved);
+    if (!NT_SUCCESS(status)) {
+        ReportWriteError(status);
+        return false;
+    }
+    ++transport->Context()->repliesOwed;
+    if (moved < length) {
+        ReportWriteError(STATUS_UNSUCCESSFUL);
+        return false;
+    }
+    return true;
+}
+
+// One read on the reply pipe; the count received, or a failed status (reported).
+NTSTATUS ReadReply(CQZUSB* transport, UCHAR* buffer, ULONG length, ULONG* received) {
+    *received = 0;
+    const NTSTATUS status = transport->BulkRead(buffer, length, received);
+    if (!NT_SUCCESS(status)) {
+        ReportReadError(status);
+        return status;
+    }
+    ULONG& owed = transport->Context()->repliesOwed;
+    if (owed > 0) --owed;
+    // The bus never reports more than was asked for; keep the count within the buffer anyway.
+    if (*received > length) *received = length;
+    return status;
+}
+
+// Reads off the replies the stick still owes for earlier frames, so that the next reply read is
+// the answer to the next frame. A read that waits out its time-out finds the endpoint empty: the
+// stick never answered, and nothing is owed any more. False when a reply could not be read off;
+// the frame must not go out then.
+bool Resynchronise(CQZUSB* transport) {
+    ULONG& owed = transport->Context()->repliesOwed;
+    while (owed > 0) {
+        UCHAR stale[bridge_frame::kReplyCapacity];
+        ULONG received = 0;
+        const NTSTATUS status = transport->BulkRead(stale, sizeof(stale), &received);
+        if (status == STATUS_CANCELLED) {
+            owed = 0;
+        } else if (NT_SUCCESS(status)) {
+            --owed;
+        } else {
+            ReportReadError(status);
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
 
 void InitializeBridgeChannel() {
+    KeInitializeSpinLock(&bindingLock);
     StoreReference(&channelDevice, nullptr);
     StoreReference(&demodDevice, nullptr);
     StoreReference(&tunerDevice, nullptr);
@@ -74,9 +146,12 @@ void SetTunerDevice(PKSDEVICE device) {
 
 void UnbindChipDevices(PKSDEVICE device) {
     if (device == nullptr) return;
-    ClearReferenceTo(&channelDevice, device);
-    ClearReferenceTo(&demodDevice, device);
-    ClearReferenceTo(&tunerDevice, device);
+    KIRQL previous;
+    KeAcquireSpinLock(&bindingLock, &previous);
+    InterlockedCompareExchangePointer(&channelDevice, nullptr, device);
+    InterlockedCompareExchangePointer(&demodDevice, nullptr, device);
+    InterlockedCompareExchangePointer(&tunerDevice, nullptr, device);
+    KeReleaseSpinLock(&bindingLock, previous);
 }
 
 PKSDEVICE ChannelDevice() {
@@ -89,38 +164,94 @@ PKSDEVICE TunerDevice() {
     return LoadReference(&tunerDevice);
 }
 
-ULONG BridgeWrite(PKSDEVICE, UCHAR, const UCHAR* frame, ULONG length) {
-    CQZUSB* transport = ChannelTransport();
-    if (transport == nullptr) return 0;
-    ULONG moved = 0;
-    const NTSTATUS status = transport->BulkWrite(frame, length, &moved);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("%s %s IIC Write Error (status= 0x%02x).", kDebugPrefix, kErrorMarker,
-                 static_cast<unsigned>(status));
-        return 0;
+void PublishTransport(DeviceContext* context, CQZUSB* transport) {
+    KIRQL previous;
+    KeAcquireSpinLock(&bindingLock, &previous);
+    context->transport = transport;
+    KeReleaseSpinLock(&bindingLock, previous);
+}
+
+CQZUSB* WithdrawTransport(DeviceContext* context) {
+    KIRQL previous;
+    KeAcquireSpinLock(&bindingLock, &previous);
+    CQZUSB* transport = context->transport;
+    context->transport = nullptr;
+    KeReleaseSpinLock(&bindingLock, previous);
+    if (transport == nullptr) return nullptr;
+    // Exchanges that took the transport before it was withdrawn still run (their requests are
+    // refused by now, so they end soon).
+    while (ReadLongAcquire(&transport->channelUsers) > 0) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = kChannelUsersPoll100ns;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
     }
-    return length;
+    return transport;
+}
+
+BridgeExchangeResult BridgeExchange(const UCHAR* frame, ULONG length, UCHAR* reply,
+                                    ULONG replyLength, ULONG* received) {
+    if (received != nullptr) *received = 0;
+    CQZUSB* transport = AcquireChannelTransport();
+    if (transport == nullptr) return BridgeExchangeResult::NotSent;
+    KeWaitForSingleObject(&transport->exchangeMutex, Executive, KernelMode, FALSE, nullptr);
+    BridgeExchangeResult result = BridgeExchangeResult::NotSent;
+    if (Resynchronise(transport) && WriteFrame(transport, frame, length)) {
+        ULONG count = 0;
+        if (NT_SUCCESS(ReadReply(transport, reply, replyLength, &count))) {
+            result = BridgeExchangeResult::Answered;
+            if (received != nullptr) *received = count;
+        } else {
+            result = BridgeExchangeResult::ReplyLost;
+        }
+    }
+    KeReleaseMutex(&transport->exchangeMutex, FALSE);
+    ReleaseChannelTransport(transport);
+    return result;
+}
+
+ULONG BridgeWrite(PKSDEVICE, UCHAR, const UCHAR* frame, ULONG length) {
+    CQZUSB* transport = AcquireChannelTransport();
+    if (transport == nullptr) return 0;
+    KeWaitForSingleObject(&transport->exchangeMutex, Executive, KernelMode, FALSE, nullptr);
+    const bool written = WriteFrame(transport, frame, length);
+    KeReleaseMutex(&transport->exchangeMutex, FALSE);
+    ReleaseChannelTransport(transport);
+    return written ? length : 0;
 }
 
 ULONG BridgeRead(PKSDEVICE, UCHAR, UCHAR* buffer, ULONG length) {
-    CQZUSB* transport = ChannelTransport();
+    CQZUSB* transport = AcquireChannelTransport();
     if (transport == nullptr) return 0;
+    KeWaitForSingleObject(&transport->exchangeMutex, Executive, KernelMode, FALSE, nullptr);
     ULONG received = 0;
-    const NTSTATUS status = transport->BulkRead(buffer, length, &received);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("%s %s IIC Read Error (status= 0x%02x).", kDebugPrefix, kErrorMarker,
-                 static_cast<unsigned>(status));
-        return 0;
-    }
-    // The bus never reports more than was asked for; keep the count within the buffer anyway.
-    return received <= length ? received : length;
+    ReadReply(transport, buffer, length, &received);
+    KeReleaseMutex(&transport->exchangeMutex, FALSE);
+    ReleaseChannelTransport(transport);
+    return received;
 }
+
+namespace {
+
+// Writes a frame and reads its reply: 1 acknowledged, 0xFF reply lost, 0 write failed.
+UCHAR WriteWithAcknowledge(const UCHAR* frame, ULONG length, ULONG replyLength, ULONG* written) {
+    UCHAR reply[bridge_frame::kReplyCapacity];
+    ULONG received = 0;
+    const BridgeExchangeResult result =
+        BridgeExchange(frame, length, reply, replyLength, &received);
+    if (result == BridgeExchangeResult::NotSent) return 0;
+    if (written != nullptr) *written = length - 1;
+    return result == BridgeExchangeResult::Answered && received != 0 ? 1 : 0xFF;
+}
+
+}  // namespace
 
 bool BridgeCommand(const UCHAR* frame, ULONG length) {
     if (frame == nullptr || length == 0) return false;
-    if (BridgeWrite(nullptr, kBridgeEndpointOut, frame, length) == 0) return false;
     UCHAR reply[bridge_frame::kCommandReplyBytes];
-    return ReadReply(reply, sizeof(reply)) != 0;
+    ULONG received = 0;
+    return BridgeExchange(frame, length, reply, sizeof(reply), &received) ==
+               BridgeExchangeResult::Answered &&
+           received != 0;
 }
 
 bool SendCommand06(PKSDEVICE) {
@@ -164,10 +295,13 @@ bool I2cRead(PKSDEVICE, UCHAR address, UCHAR* value, ULONG count) {
     UCHAR frame[bridge_frame::kI2cReadFrameBytes];
     const ULONG length = BuildI2cReadFrame(address, *value, count, frame);
     if (length == 0) return false;
-    if (BridgeWrite(nullptr, kBridgeEndpointOut, frame, length) == 0) return false;
     UCHAR reply[bridge_frame::kReplyCapacity];
+    ULONG received = 0;
     // A reply without the data byte has nothing to give back; the value stays as it was.
-    if (ReadReply(reply, count + 1) <= bridge_frame::kReplyDataOffset) return false;
+    if (BridgeExchange(frame, length, reply, count + 1, &received) !=
+            BridgeExchangeResult::Answered ||
+        received <= bridge_frame::kReplyDataOffset)
+        return false;
     *value = reply[bridge_frame::kReplyDataOffset];
     return true;
 }
@@ -182,11 +316,14 @@ bool I2cPassRead(PKSDEVICE, UCHAR address, UCHAR registerNumber, ULONG count, UC
     if (out == nullptr && count != 0) return false;
     UCHAR frame[bridge_frame::kPassFrameBytes];
     if (BuildPassReadFrame(address, registerNumber, count, frame) == 0) return false;
-    if (BridgeWrite(nullptr, kBridgeEndpointOut, frame, sizeof(frame)) == 0) return false;
     UCHAR reply[bridge_frame::kReplyCapacity];
+    ULONG received = 0;
     // Only a reply that carries every requested byte is handed on; a short one would otherwise
     // pass stale stack bytes to the application.
-    if (ReadReply(reply, count + 1) < count + 1) return false;
+    if (BridgeExchange(frame, sizeof(frame), reply, count + 1, &received) !=
+            BridgeExchangeResult::Answered ||
+        received < count + 1)
+        return false;
     if (count != 0) RtlCopyMemory(out, reply + bridge_frame::kReplyDataOffset, count);
     return true;
 }

@@ -3,6 +3,9 @@
 // per frame, and the driver-wide references to the one stick's device.
 #include "platform/ks.h"
 
+struct DeviceContext;
+class CQZUSB;
+
 constexpr UCHAR kBridgeEndpointOut = 0x01;
 constexpr UCHAR kBridgeEndpointIn = 0x81;
 
@@ -22,8 +25,29 @@ PKSDEVICE ChannelDevice();
 PKSDEVICE DemodDevice();
 PKSDEVICE TunerDevice();
 
-// Transfer primitives; the device and endpoint arguments are ignored. 0 means failure: no channel
-// device, or the transfer failed (reported on the debug output).
+// The transport a stick's DeviceContext names, as the channel reaches it. Publish makes a built
+// transport reachable; Withdraw makes it unreachable and returns it once no exchange holds it any
+// more, so that it can be released (null when there was none).
+void PublishTransport(DeviceContext* context, CQZUSB* transport);
+CQZUSB* WithdrawTransport(DeviceContext* context);
+
+// One command frame and its reply read as one exchange: nothing else of the channel comes between
+// them, whichever thread sends it. Replies the stick still owes for earlier frames (their reads
+// were lost) are read off first, so the reply read is this frame's answer. On the wire, a channel
+// in step sends exactly the frame and one reply read of `replyLength` bytes.
+enum class BridgeExchangeResult {
+    NotSent,    // no channel device, the write failed or moved less than the frame, or an owed
+                // reply could not be read off
+    ReplyLost,  // the frame went out; its reply read failed (the reply is owed from now on)
+    Answered,   // the reply read succeeded with `received` bytes, possibly none
+};
+BridgeExchangeResult BridgeExchange(const UCHAR* frame, ULONG length, UCHAR* reply,
+                                    ULONG replyLength, ULONG* received);
+
+// Transfer primitives, one transfer each; the device and endpoint arguments are ignored. 0 means
+// failure: no channel device, or the transfer failed or (a write) moved less than the frame
+// (reported on the debug output). A frame and its reply belong together: senders use
+// BridgeExchange.
 ULONG BridgeWrite(PKSDEVICE device, UCHAR endpoint, const UCHAR* frame, ULONG length);
 ULONG BridgeRead(PKSDEVICE device, UCHAR endpoint, UCHAR* buffer, ULONG length);
 

@@ -43,17 +43,22 @@ ULONG BuildDownloadFrame(const DownloadImage& image, ULONG index, UCHAR (&frame)
     return count + kOverheadBytes;
 }
 
-bool SendDownloadImage(const DownloadImage& image) {
+bool SendDownloadImage(const DownloadImage& image, bool* repliesLost) {
     const ULONG frames = DownloadFrameCount(image);
     if (frames == 0) return false;
     for (ULONG index = 0; index < frames; ++index) {
         UCHAR frame[kFrameCapacity];
         const ULONG length = BuildDownloadFrame(image, index, frame);
-        if (BridgeWrite(nullptr, kBridgeEndpointOut, frame, length) == 0) return false;
         UCHAR reply = 0;
-        // A missing reply is not a refusal: the frame went out and the download goes on.
-        if (BridgeRead(nullptr, kBridgeEndpointIn, &reply, kReplyBytes) != 0 && !IsAccepted(reply))
+        ULONG received = 0;
+        const BridgeExchangeResult result =
+            BridgeExchange(frame, length, &reply, kReplyBytes, &received);
+        if (result == BridgeExchangeResult::NotSent) return false;
+        if (result == BridgeExchangeResult::ReplyLost) {
+            if (repliesLost != nullptr) *repliesLost = true;
+        } else if (received != 0 && !IsAccepted(reply)) {
             return false;
+        }
     }
     return true;
 }

@@ -39,6 +39,8 @@ ULONG DownloadFrameCount(const DownloadImage& image);
 // Fills frame `index` of the image and returns its length on the wire (0 past the end).
 ULONG BuildDownloadFrame(const DownloadImage& image, ULONG index,
                          UCHAR (&frame)[download_frame::kFrameCapacity]);
-// Sends every frame of the image over the bridge channel, reading one reply byte after each.
-// Stops with false on a failed write or a reply other than 0x88/0x77; a missing reply goes on.
-bool SendDownloadImage(const DownloadImage& image);
+// Sends every frame of the image over the bridge channel, each as one exchange with a one-byte
+// reply. Stops with false on a failed write or a reply other than 0x88/0x77. A reply that was
+// lost does not stop the sending, but the frame may have been refused: `repliesLost` is set then.
+// An empty reply is no verdict either way and goes on.
+bool SendDownloadImage(const DownloadImage& image, bool* repliesLost);

@@ -41,15 +41,29 @@ bool CurrentDownloadImage(ULONG imageNumber, DownloadImage* image) {
     return true;
 }
 
-bool SendImage(PKSDEVICE, const char*, ULONG imageNumber) {
+namespace {
+
+bool SendImageFrames(ULONG imageNumber, bool* repliesLost) {
     DownloadImage image;
     if (!CurrentDownloadImage(imageNumber, &image)) return false;
-    return SendDownloadImage(image);
+    return SendDownloadImage(image, repliesLost);
+}
+
+}  // namespace
+
+bool SendImage(PKSDEVICE, const char*, ULONG imageNumber) {
+    bool repliesLost = false;
+    return SendImageFrames(imageNumber, &repliesLost) && !repliesLost;
 }
 
 bool DownloadFirmware(PKSDEVICE device) {
     SetChannelDevice(device);
-    if (!SendImage(device, "rom.dat", kRomImageNumber)) return false;
-    if (!SendImage(device, "fw.bin", kFwImageNumber)) return false;
-    return StartFirmware();
+    // Frames whose reply was lost do not stop the download: the stick gets every frame and may
+    // well start. But such a frame may have been refused, and then the stick stays in its boot
+    // code; the download is only reported done when every verdict came back.
+    bool repliesLost = false;
+    if (!SendImageFrames(kRomImageNumber, &repliesLost)) return false;
+    if (!SendImageFrames(kFwImageNumber, &repliesLost)) return false;
+    const bool started = StartFirmware();
+    return started && !repliesLost;
 }

@@ -11,7 +11,11 @@ NTSTATUS DeviceAdd(PKSDEVICE device) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     auto* context = static_cast<DeviceContext*>(PoolAllocateZeroed(sizeof(DeviceContext)));
-    if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (context == nullptr) {
+        // This stick was never accepted: it must not keep every later stick out.
+        LowerDeviceCount();
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     KeInitializeSpinLock(&context->keyQueueLock);
     SetDeviceActive(context, 1);
     device->Context = context;

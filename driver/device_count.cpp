@@ -19,6 +19,14 @@ LONG RaiseDeviceCount() {
     return InterlockedIncrement(&gDeviceCount);
 }
 
+void LowerDeviceCount() {
+    InterlockedDecrement(&gDeviceCount);
+}
+
+void RestoreDeviceCount() {
+    InterlockedCompareExchange(&gDeviceCount, 1, 0);
+}
+
 void ResetDeviceCount() {
     WriteLongRelease(&gDeviceCount, 0);
 }

@@ -20,19 +20,31 @@ void DisableDeviceInterface(DeviceContext* context) {
 
 void QuiesceTransport(PKSDEVICE device) {
     DeviceContext* context = GetDeviceContext(device);
+    CQZUSB* transport = context->transport;
+    if (transport == nullptr) {
+        SetDeviceActive(context, 0);
+        return;
+    }
     // The reader is stopped while synchronous requests are still allowed (stopping a bulk stream
-    // aborts its pipe through one); then requests are refused and every read is waited out.
-    if (context->transport != nullptr) StopStream(device);
+    // aborts its pipe through one); then requests are refused and every read is waited out. A
+    // stream start holds the device I/O mutex too, so none can land between the two steps and
+    // leave a reader running on a transport that refuses the requests that would stop it.
+    KeWaitForSingleObject(&transport->ioMutex, Executive, KernelMode, FALSE, nullptr);
+    KeEnterCriticalRegion();
+    StopStream(device);
     SetDeviceActive(context, 0);
-    if (context->transport != nullptr) context->transport->WaitForIdle();
+    KeLeaveCriticalRegion();
+    KeReleaseMutex(&transport->ioMutex, FALSE);
+    transport->WaitForIdle();
 }
 
 void ReleaseTransportAndRing(PKSDEVICE device) {
     DeviceContext* context = GetDeviceContext(device);
-    if (context->transport != nullptr) {
-        context->transport->ReleaseBuffers();
-        PoolFree(context->transport);
-        context->transport = nullptr;
+    // The bridge channel may still hold the transport for a moment (its requests are refused by
+    // now); it is freed once nothing can reach it any more.
+    if (CQZUSB* transport = WithdrawTransport(context); transport != nullptr) {
+        transport->ReleaseBuffers();
+        PoolFree(transport);
     }
     if (context->ring != nullptr) {
         StreamRingFree(context->ring);
@@ -47,6 +59,7 @@ void DeviceStop(PKSDEVICE device, PIRP) {
     ResetDeviceCount();
     DeviceContext* context = GetDeviceContext(device);
     if (context == nullptr) return;
+    context->started = 0;
     QuiesceTransport(device);
     DisableDeviceInterface(context);
 }
@@ -55,6 +68,7 @@ void DeviceRemove(PKSDEVICE device, PIRP) {
     ResetDeviceCount();
     DeviceContext* context = GetDeviceContext(device);
     if (context == nullptr) return;
+    context->started = 0;
     // Without a stop before it (or after a power-up that followed the stop), the transport may
     // still have reads and requests in flight; on an idle transport this returns at once.
     if (context->transport != nullptr) QuiesceTransport(device);
@@ -63,6 +77,6 @@ void DeviceRemove(PKSDEVICE device, PIRP) {
     ReleaseTransportAndRing(device);
     if (context->interfaceLinkName.Buffer != nullptr)
         RtlFreeUnicodeString(&context->interfaceLinkName);
-    PoolFree(context);
     device->Context = nullptr;
+    PoolFree(context);
 }

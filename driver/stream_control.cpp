@@ -15,6 +15,9 @@ void StartStreamLocked(PKSDEVICE device) {
     if (IsDeviceActive(context) == 1) {
         if (context->ring != nullptr) StreamRingReset(context->ring);
         transport->StartReader();
+        // Status reports count from the stream start; a reader that rested after failing reads
+        // tries again now.
+        transport->ResumeInterruptReader();
     }
     KeLeaveCriticalRegion();
     KeReleaseMutex(&transport->ioMutex, FALSE);
@@ -22,9 +25,18 @@ void StartStreamLocked(PKSDEVICE device) {
 
 void StopStream(PKSDEVICE device) {
     DeviceContext* context = GetDeviceContext(device);
-    if (context == nullptr || context->transport == nullptr || IsDeviceActive(context) != 1) return;
-    if (context->ring != nullptr) StreamRingReset(context->ring);
-    context->transport->StopReader();
+    if (context == nullptr || context->transport == nullptr) return;
+    CQZUSB* transport = context->transport;
+    // Under the device I/O mutex like every start, so that a start never runs halfway into a
+    // stop (the mutex is owner-recursive: device stop calls this with it held).
+    KeWaitForSingleObject(&transport->ioMutex, Executive, KernelMode, FALSE, nullptr);
+    KeEnterCriticalRegion();
+    if (IsDeviceActive(context) == 1) {
+        if (context->ring != nullptr) StreamRingReset(context->ring);
+        transport->StopReader();
+    }
+    KeLeaveCriticalRegion();
+    KeReleaseMutex(&transport->ioMutex, FALSE);
 }
 
 void StartInterruptReader(PKSDEVICE device) {

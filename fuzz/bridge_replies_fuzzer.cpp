@@ -3,7 +3,8 @@
 // their arguments (counts beyond the frame limits included), each followed by the fates of the
 // transfers it causes.
 //
-// Checked per operation: an operation that refuses its arguments sends nothing; a read hands back
+// Checked per operation: an operation that refuses its arguments sends nothing; a frame goes out
+// only after every reply owed for earlier frames has been read off; a read hands back
 // only reply data that really arrived (I2cRead: reply byte 1; I2cPassRead: reply bytes 1..count,
 // nothing written past count); a failed read leaves the caller's buffer as it was; the result
 // codes follow the fates of the write and of the reply; with no channel device nothing reaches
@@ -31,6 +32,7 @@ namespace frame = bridge_frame;
 struct Transfer {
     bool out = false;
     bool ok = false;
+    bool drain = false;  // a reply read before the operation's frame: an owed reply read off
     ULONG requested = 0;
     std::vector<UCHAR> bytes;  // written, or received
 };
@@ -66,6 +68,9 @@ class Script {
         Transfer seen;
         seen.out = out;
         seen.requested = transfer.TransferBufferLength;
+        // A reply read follows its frame at once; any other read reads off an owed reply.
+        seen.drain = !out && !awaitingReply_;
+        Expect(!seen.drain || owed_ > 0, kTarget, "reply read before the frame with none owed");
         const UCHAR fate = in_.Byte();
         seen.ok = fate % 8 != 0;
         auto* buffer = static_cast<UCHAR*>(transfer.TransferBuffer);
@@ -82,6 +87,12 @@ class Script {
             if (!seen.bytes.empty()) std::memcpy(buffer, seen.bytes.data(), seen.bytes.size());
             transfer.TransferBufferLength = static_cast<ULONG>(seen.bytes.size());
         }
+        // Replies owed by the stick: one per frame that went out, one less per reply read. A
+        // read off that times out finds nothing: nothing is owed any more.
+        if (out && seen.ok) ++owed_;
+        if (!out && seen.ok && owed_ > 0) --owed_;
+        if (seen.drain && !seen.ok) owed_ = 0;
+        awaitingReply_ = out && seen.ok;
         transfers_.push_back(seen);
         // A lost reply stands for one the transport gave up on after its time-out.
         const NTSTATUS status = seen.ok ? STATUS_SUCCESS
@@ -91,12 +102,24 @@ class Script {
         return status;
     }
 
+    // Starts an operation: returns where its transfers begin.
+    size_t Begin() {
+        owedAtStart_ = owed_;
+        return transfers_.size();
+    }
+    // Past the reads that read off owed replies: where the operation's own exchange begins.
+    size_t ExchangeStart(size_t first) const {
+        while (first < transfers_.size() && transfers_[first].drain) ++first;
+        return first;
+    }
     // The transfers of the operation that started at `first`: none, a write, or a write and its
-    // reply read.
+    // reply read, after any owed replies read off.
     const Transfer* WriteOf(size_t first) const {
+        first = ExchangeStart(first);
         return transfers_.size() > first ? &transfers_[first] : nullptr;
     }
     const Transfer* ReplyOf(size_t first) const {
+        first = ExchangeStart(first);
         return transfers_.size() > first + 1 ? &transfers_[first + 1] : nullptr;
     }
     bool ReplyArrived(size_t first) const {
@@ -104,9 +127,13 @@ class Script {
         return reply != nullptr && reply->ok && !reply->bytes.empty();
     }
     void ExpectOneExchange(size_t first, const char* what) const {
+        // A frame goes out only once nothing is owed: a reply read before it was the answer to
+        // an earlier frame.
+        Expect(owedAtStart_ == 0 || ExchangeStart(first) > first, kTarget,
+               "frame sent while a reply was owed");
         const Transfer* write = WriteOf(first);
         Expect(write != nullptr && write->out, kTarget, what);
-        const size_t expected = first + (write->ok ? 2 : 1);
+        const size_t expected = ExchangeStart(first) + (write->ok ? 2 : 1);
         Expect(transfers_.size() == expected, kTarget, "write and reply count wrong");
         if (write->ok) Expect(!ReplyOf(first)->out, kTarget, "second transfer is not the reply");
     }
@@ -124,7 +151,7 @@ class Script {
         const UCHAR registerNumber = in_.Byte();
         const ULONG count = Count();
         UCHAR value = registerNumber;
-        const size_t first = transfers_.size();
+        const size_t first = Begin();
         const bool ok = I2cRead(device_, address, &value, count);
         if (count == 0 || count > frame::kI2cReadMaxCount) {
             Expect(!ok && transfers_.size() == first && value == registerNumber, kTarget,
@@ -153,7 +180,7 @@ class Script {
         const ULONG count = Count();
         std::array<UCHAR, kOutBufferBytes> out;
         out.fill(kCanary);
-        const size_t first = transfers_.size();
+        const size_t first = Begin();
         const bool ok = I2cPassRead(device_, address, registerNumber, count, out.data());
         const bool allUntouched =
             std::all_of(out.begin(), out.end(), [](UCHAR b) { return b == kCanary; });
@@ -200,7 +227,7 @@ class Script {
         in_.Take(bytes.data(), bytes.size());
         const bool refused = count > frame::kI2cWriteMaxPayload;
         ULONG written = 0xFFFFFFFF;
-        const size_t first = transfers_.size();
+        const size_t first = Begin();
         const UCHAR result =
             I2cWrite(device_, address, refused ? nullptr : bytes.data(), count, &written);
         ExpectAcknowledge(first, result, refused, "I2cWrite beyond its frame went out");
@@ -222,7 +249,7 @@ class Script {
         // Exactly `count` bytes, so that a read past them is caught.
         std::vector<UCHAR> data(refused ? 1 : count);
         in_.Take(data.data(), data.size());
-        const size_t first = transfers_.size();
+        const size_t first = Begin();
         const UCHAR result = I2cPassWrite(device_, address, registerNumber, count,
                                           data.empty() ? nullptr : data.data());
         ExpectAcknowledge(first, result, refused, "I2cPassWrite beyond its frame went out");
@@ -231,7 +258,7 @@ class Script {
     void RegisterWrite() {
         std::array<UCHAR, 2> bytes = {in_.Byte(), in_.Byte()};
         ULONG written = 0;
-        const size_t first = transfers_.size();
+        const size_t first = Begin();
         const bool ok = I2cWriteRegister(device_, in_.Byte(), bytes.data(), 2, &written);
         ExpectOneExchange(first, "I2cWriteRegister sent no frame");
         Expect(ok == (WriteOf(first)->ok && ReplyArrived(first)), kTarget,
@@ -243,7 +270,7 @@ class Script {
         if (rawLength_ > 4096) rawLength_ = 4096;
         std::vector<UCHAR> bytes(rawLength_);
         in_.Take(bytes.data(), bytes.size());
-        const size_t first = transfers_.size();
+        const size_t first = Begin();
         const bool ok = BridgeCommand(bytes.empty() ? nullptr : bytes.data(), rawLength_);
         if (rawLength_ == 0) {
             Expect(!ok && transfers_.size() == first, kTarget, "empty raw frame went out");
@@ -260,7 +287,7 @@ class Script {
         const ULONG entries = in_.Byte() % 20;
         std::vector<UCHAR> pids(2 * entries);
         in_.Take(pids.data(), pids.size());
-        const size_t first = transfers_.size();
+        const size_t first = Begin();
         LoadPidTable(device_, pids.empty() ? nullptr : pids.data(), entries, in_.Byte() % 4);
         if (entries > frame::kPidTableMaxEntries) {
             Expect(transfers_.size() == first, kTarget, "oversized PID table went out");
@@ -270,7 +297,7 @@ class Script {
     void Detached() {
         // With no channel device nothing reaches the bus.
         SetChannelDevice(nullptr);
-        const size_t first = transfers_.size();
+        const size_t first = Begin();
         UCHAR value = 0x04;
         std::array<UCHAR, 8> out;
         out.fill(kCanary);
@@ -319,6 +346,9 @@ class Script {
     PKSDEVICE device_ = nullptr;
     std::vector<Transfer> transfers_;
     ULONG rawLength_ = 0;
+    size_t owed_ = 0;             // replies the stick owes, as the transfers so far tell
+    size_t owedAtStart_ = 0;      // ... when the current operation began
+    bool awaitingReply_ = false;  // the last transfer was a frame that went out
 };
 
 }  // namespace

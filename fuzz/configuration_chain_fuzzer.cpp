@@ -82,7 +82,8 @@ class Script {
         if (request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) {
             deviceReply_.assign(18, 0);
             std::memcpy(deviceReply_.data(), request.TransferBuffer, std::min<ULONG>(moved, 18));
-            deviceAnswered_ = true;
+            // Only a whole descriptor classifies the stick.
+            deviceAnswered_ = moved >= 18;
         }
         if (request.DescriptorType == USB_STRING_DESCRIPTOR_TYPE) {
             const auto* reply = static_cast<const UCHAR*>(request.TransferBuffer);

@@ -27,11 +27,15 @@ constexpr size_t kShortestReportBuffer = 8;
 using fuzz::Expect;
 using Entry = std::array<UCHAR, kKeyEntryBytes>;
 
+// Failed reads in a row after which the reader rests until it is started again.
+constexpr int kFailuresBeforeRest = 8;
+
 struct Model {
     std::deque<Entry> keys;
     LONG statusReports = 0;
     std::array<UCHAR, kStatusRecordBytes> record{};
     bool reading = false;
+    int failuresInARow = 0;
 
     void Report(const std::vector<UCHAR>& buffer) {
         if (buffer[0] == kStatusReportType) {
@@ -93,7 +97,8 @@ class Script {
         const size_t before = reads_;
         stick_->Transport().SubmitInterruptRead();
         const bool canRead = stick_->Context().deviceKind != kDeviceKind6688 &&
-                             stick_->Transport().Pipe(kPipeInterrupt) != nullptr;
+                             stick_->Transport().InterruptPipe() != nullptr;
+        model_.failuresInARow = 0;
         if (model_.reading) {
             Expect(reads_ == before, kTarget, "second read submitted while one is pending");
         } else {
@@ -142,9 +147,17 @@ class Script {
         const size_t before = reads_;
         fuzz::FakeStick::Complete(irp, status);
         const bool ends = status == STATUS_CANCELLED || status == STATUS_DEVICE_NOT_CONNECTED;
-        Expect(reads_ == before + (ends ? 0 : 1), kTarget,
-               ends ? "read resubmitted after the reader ended" : "reader did not resubmit");
-        model_.reading = !ends;
+        if (status == STATUS_SUCCESS) {
+            model_.failuresInARow = 0;
+        } else if (!ends) {
+            ++model_.failuresInARow;
+        }
+        const bool rests = !ends && model_.failuresInARow >= kFailuresBeforeRest;
+        Expect(reads_ == before + (ends || rests ? 0 : 1), kTarget,
+               ends    ? "read resubmitted after the reader ended"
+               : rests ? "reader went on after too many failed reads"
+                       : "reader did not resubmit");
+        model_.reading = !ends && !rests;
     }
 
     void TakeKey() {

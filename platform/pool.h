@@ -1,11 +1,16 @@
 #pragma once
-// The driver's only heap: non-paged pool under the tag 'XTZQ'.
+// The driver's only heap: non-paged pool under the tag 'XTZQ'. Every block is no-execute: current
+// Windows refuses drivers that ask for executable pool.
 #include "platform/kernel.h"
 
 // The tag reads "XTZQ" in a pool dump (the bytes are stored low byte first).
 constexpr ULONG kDriverPoolTag = 0x515A5458;  // 'QZTX'
 
-inline void* PoolAllocate(SIZE_T bytes) { return ExAllocatePoolWithTag(NonPagedPool, bytes, kDriverPoolTag); }
+// One copy in the image (never inlined), so that the pool type the driver asks for can be checked
+// in the image itself.
+__attribute__((noinline)) inline void* PoolAllocate(SIZE_T bytes) {
+    return ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kDriverPoolTag);
+}
 
 inline void* PoolAllocateZeroed(SIZE_T bytes) {
     void* block = PoolAllocate(bytes);
@@ -13,4 +18,6 @@ inline void* PoolAllocateZeroed(SIZE_T bytes) {
     return block;
 }
 
-inline void PoolFree(void* block) { ExFreePoolWithTag(block, kDriverPoolTag); }
+inline void PoolFree(void* block) {
+    ExFreePoolWithTag(block, kDriverPoolTag);
+}

@@ -47,6 +47,11 @@ RequestMatcher OnFunction(USHORT urbFunction) {
         [urbFunction](const host::UsbRequest& request) { return request.function == urbFunction; };
 }
 
+RequestMatcher NthRequest(size_t count, std::shared_ptr<size_t> seen) {
+    if (!seen) seen = std::make_shared<size_t>(0);
+    return [count, seen](const host::UsbRequest&) { return ++*seen == count; };
+}
+
 RequestMatcher OnDescriptor(uint8_t descriptorType, uint8_t index) {
     return [descriptorType, index](const host::UsbRequest& request) {
         return request.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE &&
@@ -253,6 +258,11 @@ void Stick::ShortenNextTransfer(size_t bytes, RequestMatcher matcher) {
     faults_.push_back({FaultKind::Shorten, std::move(matcher), bytes});
 }
 
+void Stick::UnplugAtNextRequest(RequestMatcher matcher) {
+    std::lock_guard guard(lock_);
+    faults_.push_back({FaultKind::Unplug, std::move(matcher)});
+}
+
 void Stick::SetIsoPacketErrorHook(std::function<bool(uint64_t, uint32_t)> hook) {
     std::lock_guard guard(lock_);
     isoPacketError_ = std::move(hook);
@@ -280,6 +290,7 @@ host::UsbAnswer Stick::Handle(const host::UsbRequest& request) {
     host::UsbAnswer answer;
     std::optional<StickState> reEnumerateInto;
     host::UsbBus* bus;
+    bool unplug = false;
     {
         std::lock_guard guard(lock_);
         bus = bus_;
@@ -288,7 +299,11 @@ host::UsbAnswer Stick::Handle(const host::UsbRequest& request) {
         size_t limit = SIZE_MAX;
         if (fault && fault->kind == FaultKind::Hang) return host::UsbAnswer::WaitForCancel();
         if (fault && fault->kind == FaultKind::Shorten) limit = fault->bytes;
-        if (fault && fault->kind == FaultKind::Fail) {
+        if (fault && fault->kind == FaultKind::Unplug) {
+            // The bus completes this request with not-connected once the model has answered.
+            unplug = true;
+            answer = host::UsbAnswer::WaitForCancel();
+        } else if (fault && fault->kind == FaultKind::Fail) {
             if (request.function != URB_FUNCTION_SELECT_CONFIGURATION)
                 request.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
             answer = host::UsbAnswer::Failure(STATUS_UNSUCCESSFUL, kFailedTransferStatus);
@@ -316,6 +331,10 @@ host::UsbAnswer Stick::Handle(const host::UsbRequest& request) {
             reEnumerateInto = pendingReEnumeration_->state;
             pendingReEnumeration_.reset();
         }
+    }
+    if (unplug) {
+        Unplug();
+        return answer;
     }
     if (reEnumerateInto && bus != nullptr) {
         const StickState state = *reEnumerateInto;

@@ -44,6 +44,9 @@ using RequestMatcher = std::function<bool(const host::UsbRequest&)>;
 RequestMatcher OnEndpoint(uint8_t endpointAddress);
 RequestMatcher OnFunction(USHORT urbFunction);
 RequestMatcher OnDescriptor(uint8_t descriptorType, uint8_t index);
+// The `count`-th request (1-based) that the matcher is asked about: with one fault pending, the
+// stick's `count`-th request from now on. `seen`, when given, counts the requests asked about.
+RequestMatcher NthRequest(size_t count, std::shared_ptr<size_t> seen = nullptr);
 
 // USB status of a failed transfer and of a failed isochronous packet.
 constexpr USBD_STATUS kFailedTransferStatus = host::kUsbdStatusStallPid;
@@ -114,6 +117,9 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
     void FailNextTransfer(RequestMatcher matcher = {});
     // The transfer moves at most `bytes` bytes.
     void ShortenNextTransfer(size_t bytes, RequestMatcher matcher = {});
+    // The stick leaves the bus as the request reaches it: the request completes with
+    // not-connected, as everything else pending does.
+    void UnplugAtNextRequest(RequestMatcher matcher = {});
     // Called for each packet of each isochronous read (reads counted from 0); true fails the
     // packet (Status kFailedPacketStatus, Length 0).
     void SetIsoPacketErrorHook(std::function<bool(uint64_t read, uint32_t packet)> hook);
@@ -125,7 +131,7 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
     void Detached(PDEVICE_OBJECT device) override;
 
   private:
-    enum class FaultKind { Hang, Fail, Shorten };
+    enum class FaultKind { Hang, Fail, Shorten, Unplug };
     struct Fault {
         FaultKind kind;
         RequestMatcher matcher;

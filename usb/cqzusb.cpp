@@ -4,7 +4,16 @@
 #include "driver/device_context.h"
 #include "platform/pool.h"
 
+void CQZUSB::InitializeLocks() {
+    KeInitializeMutex(&requestMutex, 0);
+    KeInitializeMutex(&ioMutex, 0);
+    KeInitializeMutex(&exchangeMutex, 0);
+    KeInitializeSpinLock(&interruptLock);
+    KeInitializeSpinLock(&streamLock);
+}
+
 NTSTATUS CQZUSB::Construct(PKSDEVICE owningDevice) {
+    InitializeLocks();
     device = owningDevice;
     lowerDevice = owningDevice->PhysicalDeviceObject;
     streamActive = 0;
@@ -15,18 +24,22 @@ NTSTATUS CQZUSB::Construct(PKSDEVICE owningDevice) {
     descriptors =
         static_cast<TransportDescriptors*>(PoolAllocateZeroed(sizeof(TransportDescriptors)));
     stagingBuffer = static_cast<PUCHAR>(PoolAllocate(kStagingBufferBytes));
-
-    KeInitializeMutex(&requestMutex, 0);
-    KeInitializeMutex(&ioMutex, 0);
-    KeInitializeSpinLock(&interruptLock);
-    KeInitializeSpinLock(&streamLock);
+    abortRequest = static_cast<PURB>(PoolAllocateZeroed(sizeof(_URB_PIPE_REQUEST)));
 
     firmwareNeeded = 1;
-    if (descriptors == nullptr || stagingBuffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!IsWhole()) return STATUS_INSUFFICIENT_RESOURCES;
     return GetDeviceDescriptor();
 }
 
+bool CQZUSB::IsWhole() const {
+    return descriptors != nullptr && stagingBuffer != nullptr && abortRequest != nullptr;
+}
+
 void CQZUSB::ReleaseBuffers() {
+    if (abortRequest != nullptr) {
+        PoolFree(abortRequest);
+        abortRequest = nullptr;
+    }
     if (stagingBuffer != nullptr) {
         PoolFree(stagingBuffer);
         stagingBuffer = nullptr;
@@ -45,6 +58,14 @@ void CQZUSB::ReleaseBuffers() {
     }
 }
 
+namespace {
+
+bool IsInPipe(const USBD_PIPE_INFORMATION& pipe) {
+    return USB_ENDPOINT_DIRECTION_IN(pipe.EndpointAddress);
+}
+
+}  // namespace
+
 DeviceContext* CQZUSB::Context() const {
     return GetDeviceContext(device);
 }
@@ -61,4 +82,31 @@ PUSBD_PIPE_INFORMATION CQZUSB::Pipe(ULONG position) const {
         return nullptr;
     }
     return &info->Pipes[position];
+}
+
+PUSBD_PIPE_INFORMATION CQZUSB::ReplyPipe() const {
+    PUSBD_PIPE_INFORMATION pipe = Pipe(kPipeCommandReply);
+    if (pipe == nullptr || pipe->PipeType != UsbdPipeTypeBulk || !IsInPipe(*pipe)) return nullptr;
+    return pipe;
+}
+
+PUSBD_PIPE_INFORMATION CQZUSB::CommandPipe() const {
+    PUSBD_PIPE_INFORMATION pipe = Pipe(kPipeCommand);
+    if (pipe == nullptr || pipe->PipeType != UsbdPipeTypeBulk || IsInPipe(*pipe)) return nullptr;
+    return pipe;
+}
+
+PUSBD_PIPE_INFORMATION CQZUSB::InterruptPipe() const {
+    PUSBD_PIPE_INFORMATION pipe = Pipe(kPipeInterrupt);
+    if (pipe == nullptr || pipe->PipeType != UsbdPipeTypeInterrupt || !IsInPipe(*pipe))
+        return nullptr;
+    return pipe;
+}
+
+PUSBD_PIPE_INFORMATION CQZUSB::StreamPipeAt(ULONG position) const {
+    PUSBD_PIPE_INFORMATION pipe = Pipe(position);
+    if (pipe == nullptr || !IsInPipe(*pipe)) return nullptr;
+    if (pipe->PipeType != UsbdPipeTypeBulk && pipe->PipeType != UsbdPipeTypeIsochronous)
+        return nullptr;
+    return pipe;
 }

@@ -1,6 +1,15 @@
 #pragma once
 // The stick's USB transport: configuration, synchronous requests with a one-second time-out,
 // bridge bulk transfers, and the state of the stream and interrupt readers.
+//
+// Lock order of the whole driver (a thread that holds a lock only ever waits for locks further
+// down this list; completion routines take spin locks only):
+//   1. device I/O mutex (CQZUSB::ioMutex): stream starts and stops, multi-step private sequences
+//   2. tune lock (demod/demod_tune_lock.h), then tuner lock (tuner/tuner_module.h)
+//   3. bridge exchange lock (CQZUSB::exchangeMutex): one command frame and its reply
+//   4. request mutex (CQZUSB::requestMutex): one synchronous USB request
+//   5. spin locks: channel binding (bridge/bridge_channel.cpp), interruptLock, streamLock,
+//      keyQueueLock, the status record lock; never two at once
 #include "platform/ks.h"
 #include "platform/usb.h"
 
@@ -27,14 +36,20 @@ struct TransportDescriptors {
 
 class CQZUSB {
   public:
+    // Initialises the mutexes and spin locks; Construct calls it first.
+    void InitializeLocks();
     // Construction on a zero-filled block: reads the descriptors, classifies the stick and
     // selects its configuration. Returns STATUS_INSUFFICIENT_RESOURCES when the descriptors
-    // record or the staging buffer cannot be allocated (the object cannot work without them);
+    // record, the staging buffer or the abort request cannot be allocated (the object cannot
+    // work without them; IsWhole tells);
     // otherwise the descriptor chain's status, which does not stop the object from being used.
     // The object must be released with ReleaseBuffers in every case.
     NTSTATUS Construct(PKSDEVICE owningDevice);
+    bool IsWhole() const;
     void ReleaseBuffers();
 
+    // Refused (STATUS_UNSUCCESSFUL) once deviceActive is 0; a request is counted in
+    // requestsInFlight from before that check until it has let go of the request mutex.
     NTSTATUS CallUSBD(PURB urb);
     NTSTATUS BulkWrite(const void* data, ULONG length, ULONG* bytesMoved);
     NTSTATUS BulkRead(void* buffer, ULONG length, ULONG* bytesMoved);
@@ -48,6 +63,9 @@ class CQZUSB {
     void StartReader();
     void StopReader();
     NTSTATUS SubmitIsoRead();
+    // A fresh isochronous read of stream run `run`: a completion that replaces its read passes
+    // that read's run, so a read of a stopped run never turns into one of the next run.
+    NTSTATUS SubmitIsoReadForRun(LONG run);
     NTSTATUS SubmitBulkRead();
     NTSTATUS ResubmitBulkRead(PURB urb, PIRP irp, PUCHAR buffer);
     void AbortStreamPipe();
@@ -63,11 +81,21 @@ class CQZUSB {
     // SubmitInterruptRead. WaitForIdle ends with CancelInterruptRead.
     NTSTATUS SubmitInterruptRead();
     void CancelInterruptRead();
+    // Submits a read again if the reader rests after failing reads (and is not stopped).
+    void ResumeInterruptReader();
 
     DeviceContext* Context() const;
     // The pipe at `position` of the selected interface, or null when the interface is unknown or
     // has fewer pipes.
     PUSBD_PIPE_INFORMATION Pipe(ULONG position) const;
+    // The pipes of the driver's roles, or null when the interface has no such pipe or the pipe at
+    // the role's position is not of the role's type and direction: a request the bus refuses for
+    // its pipe must never be sent, least of all from a completion routine.
+    PUSBD_PIPE_INFORMATION ReplyPipe() const;      // bulk IN
+    PUSBD_PIPE_INFORMATION CommandPipe() const;    // bulk OUT
+    PUSBD_PIPE_INFORMATION InterruptPipe() const;  // interrupt IN
+    // The stream pipe at `position`: bulk or isochronous IN.
+    PUSBD_PIPE_INFORMATION StreamPipeAt(ULONG position) const;
 
     PKSDEVICE device;
     PDEVICE_OBJECT lowerDevice;
@@ -107,4 +135,18 @@ class CQZUSB {
     // submitted under, so reads of an earlier run that still drain are neither resubmitted nor
     // delivered.
     LONG streamRun;
+    // The pipe abort of a bulk stream stop, allocated with the transport so that a stop never
+    // waits for memory.
+    PURB abortRequest;
+
+    // Bridge command channel (bridge/bridge_channel.cpp).
+    // One command frame and its reply at a time, whoever sends them; it also guards the
+    // DeviceContext's count of replies owed by the stick.
+    KMUTEX exchangeMutex;
+    // Channel exchanges that hold this transport; it is not freed while any does.
+    LONG channelUsers;
+
+    // Interrupt reads that failed in a row (guarded by interruptLock); the reader rests once
+    // there have been too many, until it is started again.
+    ULONG interruptFailures;
 };

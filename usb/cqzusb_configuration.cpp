@@ -2,6 +2,7 @@
 // descriptor, configuration selection, stream pipe) and the bridge firmware probe.
 #include "bridge/firmware_download.h"
 #include "driver/device_context.h"
+#include "platform/debug_print.h"
 #include "platform/pool.h"
 #include "usb/cqzusb.h"
 #include "usb/device_classification.h"
@@ -22,6 +23,13 @@ constexpr UCHAR kProbeMark = 0x47;
 // Stream pipe position by device kind (no stream pipe for kind 0).
 constexpr ULONG kNoStreamPipe = 0xFFFFFFFF;
 constexpr ULONG kStreamPipeByKind[] = {kNoStreamPipe, 3, 4, 2};
+
+// A pipe at a role's position whose type or direction is not the role's is left unused: reads the
+// bus refuses for their pipe would only fail over and over.
+void ReportUnusablePipe(ULONG position) {
+    DbgPrint("%s %s Pipe %u has the wrong type or direction and is not used.", kDebugPrefix,
+             kErrorMarker, static_cast<unsigned>(position));
+}
 
 PURB AllocateDescriptorRequest() {
     return static_cast<PURB>(PoolAllocateZeroed(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST)));
@@ -68,6 +76,12 @@ NTSTATUS CQZUSB::GetDeviceDescriptor() {
                                  USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, nullptr,
                                  kDeviceDescriptorBytes, nullptr);
     NTSTATUS status = CallUSBD(urb);
+    // A descriptor that came back short says nothing about the stick: classifying the zeros
+    // behind it would make it a stick of another kind.
+    if (NT_SUCCESS(status) &&
+        urb->UrbControlDescriptorRequest.TransferBufferLength < kDeviceDescriptorBytes) {
+        status = STATUS_UNSUCCESSFUL;
+    }
     if (!NT_SUCCESS(status)) {
         PoolFree(urb);
         PoolFree(buffer);
@@ -186,13 +200,19 @@ NTSTATUS CQZUSB::SelectConfiguration(PUSB_CONFIGURATION_DESCRIPTOR configuration
 
     if (firmwareNeeded == 0 && kind < sizeof(kStreamPipeByKind) / sizeof(kStreamPipeByKind[0]) &&
         kStreamPipeByKind[kind] != kNoStreamPipe) {
-        // A stick whose interface is shorter than its kind expects gets no stream pipe.
-        PUSBD_PIPE_INFORMATION pipe = Pipe(kStreamPipeByKind[kind]);
+        // A stick whose interface is shorter than its kind expects, or whose pipe there is not a
+        // bulk or isochronous IN pipe, gets no stream pipe.
+        const ULONG position = kStreamPipeByKind[kind];
+        PUSBD_PIPE_INFORMATION pipe = StreamPipeAt(position);
         if (pipe != nullptr) {
-            streamPipeIndex = kStreamPipeByKind[kind];
+            streamPipeIndex = position;
             streamPipeType = static_cast<ULONG>(pipe->PipeType);
+        } else if (Pipe(position) != nullptr) {
+            ReportUnusablePipe(position);
         }
     }
+    if (InterruptPipe() == nullptr && Pipe(kPipeInterrupt) != nullptr)
+        ReportUnusablePipe(kPipeInterrupt);
     ExFreePool(urb);
     return status;
 }

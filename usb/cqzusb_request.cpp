@@ -7,67 +7,87 @@ namespace {
 
 constexpr LONGLONG kRequestTimeout100ns = -10000000;  // relative: 1 second
 
-}  // namespace
+// The packet stays the driver's: its completion only wakes the waiting caller, which frees it.
+NTSTATUS SynchronousRequestComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
 
-NTSTATUS CQZUSB::CallUSBD(PURB urb) {
-    DeviceContext* context = Context();
-    if (context == nullptr || IsDeviceActive(context) == 0) {
-        DbgPrint("%s %s CQZUSB::CallUSBD(Device is removed!!!).", kDebugPrefix, kErrorMarker);
-        return STATUS_UNSUCCESSFUL;
-    }
+bool TransportActive(CQZUSB* transport) {
+    DeviceContext* context = transport->Context();
+    return context != nullptr && IsDeviceActive(context) != 0;
+}
 
-    KeWaitForSingleObject(&requestMutex, Executive, KernelMode, FALSE, nullptr);
+void ReportRemoved() {
+    DbgPrint("%s %s CQZUSB::CallUSBD(Device is removed!!!).", kDebugPrefix, kErrorMarker);
+}
 
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    ioStatus.Status = STATUS_SUCCESS;
-    ioStatus.Information = 0;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp =
-        IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, device->PhysicalDeviceObject,
-                                      nullptr, 0, nullptr, 0, TRUE, &event, &ioStatus);
-    if (irp == nullptr) {
-        KeReleaseMutex(&requestMutex, FALSE);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+// Sends one request block in a packet of the driver's own and waits for it: at most one second,
+// then the packet is cancelled and waited for until it is back. Because the completion routine
+// hands the packet back to this function, the packet cannot be released while it is being
+// cancelled, however the completion and the time-out fall.
+NTSTATUS SubmitAndWait(CQZUSB* transport, PURB urb) {
+    PDEVICE_OBJECT target = transport->device->PhysicalDeviceObject;
+    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(target->StackSize + 1), FALSE);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
 
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
     PIO_STACK_LOCATION nextStack = IoGetNextIrpStackLocation(irp);
     KVS_ASSERT_AT(nextStack != NULL, "cqzusb2", __LINE__);
+    nextStack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    nextStack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     nextStack->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, SynchronousRequestComplete, &done, TRUE, TRUE, TRUE);
 
-    InterlockedIncrement(&requestsInFlight);
-    NTSTATUS status = IoCallDriver(device->PhysicalDeviceObject, irp);
+    NTSTATUS status = IoCallDriver(target, irp);
     if (status == STATUS_PENDING) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = kRequestTimeout100ns;
-        NTSTATUS wait = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
-        if (wait == STATUS_TIMEOUT) {
+        if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) ==
+            STATUS_TIMEOUT) {
             DbgPrint("%s %s CQZUSB::CallUSBD(Status TimeOut!!!).", kDebugPrefix, kErrorMarker);
-            // The I/O system releases this packet from an APC to this thread once it completes;
-            // holding APCs off keeps the packet alive while it is being cancelled.
-            KIRQL previous;
-            KeRaiseIrql(APC_LEVEL, &previous);
             IoCancelIrp(irp);
-            KeLowerIrql(previous);
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         }
-        status = ioStatus.Status;
+        status = irp->IoStatus.Status;
+    }
+    IoFreeIrp(irp);
+    return status;
+}
+
+}  // namespace
+
+NTSTATUS CQZUSB::CallUSBD(PURB urb) {
+    // Counted before the first look at deviceActive and until the request mutex is released, so
+    // that WaitForIdle, which runs once deviceActive is 0, sees every caller that may still
+    // touch the mutex or the bus. deviceActive is looked at again under the mutex: stop may have
+    // cleared it while this caller waited there.
+    InterlockedIncrement(&requestsInFlight);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    if (!TransportActive(this)) {
+        ReportRemoved();
+    } else {
+        KeWaitForSingleObject(&requestMutex, Executive, KernelMode, FALSE, nullptr);
+        if (TransportActive(this))
+            status = SubmitAndWait(this, urb);
+        else
+            ReportRemoved();
+        KeReleaseMutex(&requestMutex, FALSE);
     }
     InterlockedDecrement(&requestsInFlight);
-
-    KeReleaseMutex(&requestMutex, FALSE);
     return status;
 }
 
 namespace {
 
-NTSTATUS BulkTransfer(CQZUSB* transport, ULONG pipePosition, ULONG flags, void* data, ULONG length,
-                      ULONG* bytesMoved) {
+NTSTATUS BulkTransfer(CQZUSB* transport, PUSBD_PIPE_INFORMATION (CQZUSB::*pipeOfRole)() const,
+                      ULONG flags, void* data, ULONG length, ULONG* bytesMoved) {
     if (transport->device == nullptr || data == nullptr) return STATUS_UNSUCCESSFUL;
     if (transport->descriptors == nullptr || transport->descriptors->interfaceInfo == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    PUSBD_PIPE_INFORMATION pipe = transport->Pipe(pipePosition);
+    PUSBD_PIPE_INFORMATION pipe = (transport->*pipeOfRole)();
     if (pipe == nullptr) return STATUS_UNSUCCESSFUL;
 
     URB urb;
@@ -85,12 +105,12 @@ NTSTATUS BulkTransfer(CQZUSB* transport, ULONG pipePosition, ULONG flags, void* 
 
 NTSTATUS CQZUSB::BulkWrite(const void* data, ULONG length, ULONG* bytesMoved) {
     // The bus only reads an OUT transfer's buffer.
-    return BulkTransfer(this, kPipeCommand, USBD_SHORT_TRANSFER_OK, const_cast<void*>(data), length,
-                        bytesMoved);
+    return BulkTransfer(this, &CQZUSB::CommandPipe, USBD_SHORT_TRANSFER_OK, const_cast<void*>(data),
+                        length, bytesMoved);
 }
 
 NTSTATUS CQZUSB::BulkRead(void* buffer, ULONG length, ULONG* bytesMoved) {
-    return BulkTransfer(this, kPipeCommandReply,
+    return BulkTransfer(this, &CQZUSB::ReplyPipe,
                         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, buffer, length,
                         bytesMoved);
 }

@@ -10,6 +10,7 @@
 #include "usb/interrupt_reader.h"
 
 #include "bridge/signal_status.h"
+#include "platform/debug_print.h"
 #include "platform/pool.h"
 #include "usb/cqzusb.h"
 
@@ -19,6 +20,11 @@ constexpr USHORT kInterruptRequestBytes = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER
 // Reports are read up to byte 6; the buffer never ends before that, whatever the pipe's size.
 constexpr ULONG kShortestReportBuffer = 8;
 constexpr LONGLONG kCancelPollInterval100ns = -1000000;  // relative: 100 ms
+
+// A stalled endpoint fails every read at once; after this many failures in a row the reader
+// rests until it is started again (device start, power-up) or resumed by a stream start, instead
+// of resubmitting for as long as the stick stays plugged.
+constexpr ULONG kInterruptFailureLimit = 8;
 
 constexpr ULONG kSlotRequest = 0;
 constexpr ULONG kSlotBuffer = 1;
@@ -53,7 +59,7 @@ NTSTATUS SubmitRead(CQZUSB* transport) {
     if (context == nullptr || context->deviceKind == kDeviceKind6688) {
         return AbandonSubmission(transport, STATUS_UNSUCCESSFUL);
     }
-    PUSBD_PIPE_INFORMATION pipe = transport->Pipe(kPipeInterrupt);
+    PUSBD_PIPE_INFORMATION pipe = transport->InterruptPipe();
     if (pipe == nullptr) return AbandonSubmission(transport, STATUS_UNSUCCESSFUL);
 
     PDEVICE_OBJECT target = transport->device->PhysicalDeviceObject;
@@ -106,11 +112,25 @@ NTSTATUS CQZUSB::SubmitInterruptRead() {
     KIRQL previous;
     KeAcquireSpinLock(&interruptLock, &previous);
     interruptStopping = 0;
+    interruptFailures = 0;
     // Exactly one read is kept pending: a second one would be lost to the cancel loops.
     const bool pending = interruptIrp != nullptr || interruptResubmitting != 0;
     KeReleaseSpinLock(&interruptLock, previous);
     if (pending) return STATUS_SUCCESS;
     return SubmitRead(this);
+}
+
+void CQZUSB::ResumeInterruptReader() {
+    KIRQL previous;
+    KeAcquireSpinLock(&interruptLock, &previous);
+    const bool resting = interruptIrp == nullptr && interruptResubmitting == 0 &&
+                         interruptStopping == 0 && interruptFailures >= kInterruptFailureLimit;
+    if (resting) {
+        interruptFailures = 0;
+        interruptResubmitting = 1;
+    }
+    KeReleaseSpinLock(&interruptLock, previous);
+    if (resting) SubmitRead(this);
 }
 
 void CQZUSB::CancelInterruptRead() {
@@ -159,10 +179,20 @@ NTSTATUS IntIrp_Complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     }
 
     const bool readerEnds = status == STATUS_CANCELLED || status == STATUS_DEVICE_NOT_CONNECTED;
+    // A read the bus refused inside the submitting call completes on the submitter's stack: a
+    // resubmission from here would nest in it. The reader rests instead.
+    const bool refused = !irp->PendingReturned && !NT_SUCCESS(status) && !readerEnds;
     KIRQL previous;
     KeAcquireSpinLock(&transport->interruptLock, &previous);
     if (transport->interruptIrp == irp) transport->interruptIrp = nullptr;
-    const bool resubmit = !readerEnds && transport->interruptStopping == 0;
+    if (status == STATUS_SUCCESS) {
+        transport->interruptFailures = 0;
+    } else if (!readerEnds) {
+        transport->interruptFailures =
+            refused ? kInterruptFailureLimit : transport->interruptFailures + 1;
+    }
+    const bool resting = transport->interruptFailures >= kInterruptFailureLimit;
+    const bool resubmit = !readerEnds && !resting && transport->interruptStopping == 0;
     if (resubmit) transport->interruptResubmitting = 1;
     const bool park = transport->interruptCancelers > 0;
     if (park) {
@@ -172,6 +202,12 @@ NTSTATUS IntIrp_Complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     KeReleaseSpinLock(&transport->interruptLock, previous);
 
     if (!park) ReleaseReadPieces(irp);
-    if (resubmit) SubmitRead(transport);
+    if (resubmit) {
+        SubmitRead(transport);
+    } else if (resting && !readerEnds) {
+        DbgPrint("%s %s IntIrp_Complete(%s, status= 0x%08x): the reader rests.", kDebugPrefix,
+                 kErrorMarker, refused ? "Read refused by the bus" : "Reads keep failing",
+                 static_cast<unsigned>(status));
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -128,7 +128,8 @@ NTSTATUS BulkIrp_Complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
         }
         // With all three pieces given, the resubmission can only fail before sending the read
         // when the stream pipe is gone; then the read ends here instead.
-        if (ReadStreamActive(transport) != 0 && StreamPipeHandle(transport) != nullptr) {
+        if (ReadStreamActive(transport) != 0 && StreamPipeHandle(transport) != nullptr &&
+            !RefusedOnSubmission(irp, "BulkIrp_Complete")) {
             transport->ResubmitBulkRead(urb, irp, buffer);
             return STATUS_MORE_PROCESSING_REQUIRED;
         }

@@ -53,9 +53,10 @@ ULONG GatherIsoPackets(PURB urb, PUCHAR buffer, PUCHAR staging) {
 void DeliverIsoRead(CQZUSB* transport, DeviceContext* context, PURB urb, PUCHAR buffer) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&transport->streamLock, &oldIrql);
+    // Once stop has cleared deviceActive, nothing more reaches the pin, as on the bulk path.
     const PKSPIN pin = ReadOutputPin(context);
-    if (pin != nullptr && AntennaRunning(context) && transport->stagingBuffer != nullptr &&
-        PassDiscardLocked(transport)) {
+    if (pin != nullptr && AntennaRunning(context) && IsDeviceActive(context) != 0 &&
+        transport->stagingBuffer != nullptr && PassDiscardLocked(transport)) {
         const ULONG gathered = GatherIsoPackets(urb, buffer, transport->stagingBuffer);
         if (gathered != 0) {
             const PKSSTREAM_POINTER frame =
@@ -74,6 +75,10 @@ void DeliverIsoRead(CQZUSB* transport, DeviceContext* context, PURB urb, PUCHAR 
 }  // namespace
 
 NTSTATUS CQZUSB::SubmitIsoRead() {
+    return SubmitIsoReadForRun(ReadLongAcquire(&streamRun));
+}
+
+NTSTATUS CQZUSB::SubmitIsoReadForRun(LONG run) {
     if (streamPipeType != UsbdPipeTypeIsochronous) return STATUS_UNSUCCESSFUL;
     const PUSBD_PIPE_INFORMATION pipe = Pipe(streamPipeIndex);
     if (pipe == nullptr || pipe->PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
@@ -89,8 +94,8 @@ NTSTATUS CQZUSB::SubmitIsoRead() {
     FillIsoUrb(urb, pipe->PipeHandle, pipe->EndpointAddress, buffer);
     irp->Tail.Overlay.DriverContext[kSlotUrb] = urb;
     irp->Tail.Overlay.DriverContext[kSlotBuffer] = buffer;
-    irp->Tail.Overlay.DriverContext[kSlotRun] = reinterpret_cast<PVOID>(
-        static_cast<ULONG_PTR>(static_cast<ULONG>(ReadLongAcquire(&streamRun))));
+    irp->Tail.Overlay.DriverContext[kSlotRun] =
+        reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(run)));
     InterlockedIncrement(&isoReadsOutstanding);
     return PassStreamRead(this, irp, urb, IsoIrp_Complete);
 }
@@ -118,9 +123,10 @@ NTSTATUS IsoIrp_Complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
         DeliverIsoRead(transport, deviceContext, urb, buffer);
     }
     // The fresh read is counted before this one is taken off, so the count never passes through
-    // 0 while a read is still to be submitted.
-    if (!EndsStreamRead(status) && running) {
-        transport->SubmitIsoRead();
+    // 0 while a read is still to be submitted. It belongs to this read's run: should a stop and
+    // a start have come in between, it is not resubmitted again.
+    if (!EndsStreamRead(status) && running && !RefusedOnSubmission(irp, "IsoIrp_Complete")) {
+        transport->SubmitIsoReadForRun(static_cast<LONG>(run));
     }
     ReleaseIsoRead(irp, urb, buffer);
     InterlockedDecrement(&transport->isoReadsOutstanding);

@@ -1,5 +1,6 @@
 // Transport-stream reader: start, stop and the waits of device stop. The reads themselves and
 // their completions live in stream_iso.cpp and stream_bulk.cpp.
+#include "platform/debug_print.h"
 #include "platform/pool.h"
 #include "usb/stream_reader_internal.h"
 
@@ -15,20 +16,29 @@ void SleepReaderInterval() {
     KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr);
 }
 
+// The abort's request block was allocated with the transport: a stop must not depend on memory
+// being available.
 NTSTATUS SendAbortPipe(CQZUSB* transport) {
     const USBD_PIPE_HANDLE pipe = StreamPipeHandle(transport);
     if (pipe == nullptr) return STATUS_UNSUCCESSFUL;
-    auto* urb = static_cast<PURB>(PoolAllocateZeroed(sizeof(_URB_PIPE_REQUEST)));
+    PURB urb = transport->abortRequest;
     if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(urb, sizeof(_URB_PIPE_REQUEST));
     urb->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
     urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
     urb->UrbPipeRequest.PipeHandle = pipe;
-    const NTSTATUS status = transport->CallUSBD(urb);
-    PoolFree(urb);
-    return status;
+    return transport->CallUSBD(urb);
 }
 
 }  // namespace
+
+bool RefusedOnSubmission(PIRP irp, const char* routine) {
+    const NTSTATUS status = irp->IoStatus.Status;
+    if (irp->PendingReturned || NT_SUCCESS(status) || EndsStreamRead(status)) return false;
+    DbgPrint("%s %s %s(Read refused by the bus, status= 0x%08x).", kDebugPrefix, kErrorMarker,
+             routine, static_cast<unsigned>(status));
+    return true;
+}
 
 bool PassDiscardLocked(CQZUSB* transport) {
     if (transport->discardPending == 0) return true;
@@ -66,9 +76,9 @@ void CQZUSB::StartReader() {
     // still be draining, and only their own completions may take them off the count.
     if (streamPipeType == UsbdPipeTypeIsochronous) {
         if (ReadStreamActive(this) != 0) return;
-        InterlockedIncrement(&streamRun);
+        const LONG run = InterlockedIncrement(&streamRun);
         WriteStreamActive(this, 1);
-        for (ULONG i = 0; i < kStreamReadsInFlight; ++i) SubmitIsoRead();
+        for (ULONG i = 0; i < kStreamReadsInFlight; ++i) SubmitIsoReadForRun(run);
     } else if (streamPipeType == UsbdPipeTypeBulk) {
         if (ReadStreamActive(this) != 0) return;
         WriteStreamActive(this, 1);
@@ -87,15 +97,15 @@ void CQZUSB::StopReader() {
 
 void CQZUSB::AbortStreamPipe() {
     if (ReadStreamActive(this) == 0) return;
+    // Completions no longer resubmit: every read ends with its next completion, which the abort
+    // brings about at once for the reads the bus holds.
+    WriteStreamActive(this, 0);
     while (ReadLongAcquire(&bulkReadsOutstanding) > 0) {
-        if (NT_SUCCESS(SendAbortPipe(this))) continue;
-        // The abort did not reach the bus (the transport refuses requests, or the pool is
-        // exhausted): stop resubmitting so that the reads end with their next completion, and
-        // try again after a pause instead of spinning.
-        WriteStreamActive(this, 0);
+        SendAbortPipe(this);
+        // Whether or not the abort reached the bus (the transport may refuse requests, or no
+        // request packet be had), the next attempt comes after a pause, never at once.
         if (ReadLongAcquire(&bulkReadsOutstanding) > 0) SleepReaderInterval();
     }
-    WriteStreamActive(this, 0);
 }
 
 void CQZUSB::WaitForIdle() {

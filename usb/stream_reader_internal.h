@@ -41,6 +41,12 @@ inline bool EndsStreamRead(NTSTATUS status) {
     return status == STATUS_CANCELLED || status == STATUS_DEVICE_NOT_CONNECTED;
 }
 
+// A read that failed without the bus ever holding it (it refused the request inside the call
+// that handed it over) completes on the submitter's own stack. Resubmitting from there would
+// nest one submission in the next for as long as the bus refuses: such a read ends instead, with
+// a debug line naming the completion routine.
+bool RefusedOnSubmission(PIRP irp, const char* routine);
+
 inline ULONG ReadStreamActive(const CQZUSB* transport) {
     return static_cast<ULONG>(
         ReadLongAcquire(reinterpret_cast<LONG const volatile*>(&transport->streamActive)));

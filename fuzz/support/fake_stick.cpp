@@ -22,10 +22,7 @@ FakeStick::FakeStick(UCHAR deviceKind) {
     transport_.device = &device_;
     transport_.lowerDevice = &pdo_;
     transport_.firmwareNeeded = 1;
-    KeInitializeMutex(&transport_.requestMutex, 0);
-    KeInitializeMutex(&transport_.ioMutex, 0);
-    KeInitializeSpinLock(&transport_.interruptLock);
-    KeInitializeSpinLock(&transport_.streamLock);
+    transport_.InitializeLocks();
 }
 
 FakeStick::~FakeStick() = default;
@@ -71,6 +68,9 @@ NTSTATUS FakeStick::Dispatch(PIRP irp) {
     auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
     const NTSTATUS status = handler ? handler(urb) : STATUS_UNSUCCESSFUL;
     if (status == STATUS_PENDING) {
+        // As a bus driver does with a request it keeps: its completion then runs as one that
+        // the bus held, not on the submitter's stack.
+        IoMarkIrpPending(irp);
         parked_ = irp;
         return STATUS_PENDING;
     }

@@ -45,4 +45,11 @@ void SetProgressProbe(std::function<bool()> workInProgress);
 void ClearProgressProbe();
 bool WorkInProgress();
 
+// Test hook: runs on the waiting thread each time a timed wait has timed out, before the wait
+// returns STATUS_TIMEOUT. What the hook brings about reaches the thread as the kernel delivers an
+// APC that arrives just as a wait ends: the thread's queued packet completions run after the
+// hook, still before the wait returns. So a test can place a completion exactly between a
+// time-out and what the waiter does next. An empty function removes the hook.
+void SetWaitTimeoutHook(std::function<void()> hook);
+
 }  // namespace host

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -176,6 +177,28 @@ void Block(std::unique_lock<std::mutex>& held, std::optional<std::chrono::nanose
         TheDispatcher().changed.wait(held);
 }
 
+struct TimeoutHook {
+    std::mutex lock;
+    std::shared_ptr<const std::function<void()>> hook;
+};
+
+TimeoutHook& TheTimeoutHook() {
+    static TimeoutHook* hook = new TimeoutHook;  // never destroyed, see kernel_errors.cpp
+    return *hook;
+}
+
+// Without the dispatcher lock: the hook, then what it completed for this thread.
+void RunWaitTimeoutHook() {
+    std::shared_ptr<const std::function<void()>> hook;
+    {
+        std::lock_guard guard(TheTimeoutHook().lock);
+        hook = TheTimeoutHook().hook;
+    }
+    if (!hook) return;
+    (*hook)();
+    DeliverQueuedCompletions();
+}
+
 NTSTATUS WaitVirtual(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* header,
                      std::optional<LONGLONG> deadline, LONGLONG start) {
     Dispatcher& dispatcher = TheDispatcher();
@@ -271,11 +294,23 @@ NTSTATUS Wait(DISPATCHER_HEADER* header, PLARGE_INTEGER timeout) {
         RecordKernelError(Describe("wait without time-out on a timer that is not set", header));
         return STATUS_TIMEOUT;
     }
-    return GetClockMode() == ClockMode::Virtual ? WaitVirtual(held, header, deadline, start)
-                                                : WaitReal(held, header, deadline, start);
+    const NTSTATUS result = GetClockMode() == ClockMode::Virtual
+                                ? WaitVirtual(held, header, deadline, start)
+                                : WaitReal(held, header, deadline, start);
+    if (result == STATUS_TIMEOUT) {
+        if (held.owns_lock()) held.unlock();
+        RunWaitTimeoutHook();
+    }
+    return result;
 }
 
 }  // namespace
+
+void SetWaitTimeoutHook(std::function<void()> hook) {
+    std::lock_guard guard(TheTimeoutHook().lock);
+    TheTimeoutHook().hook =
+        hook ? std::make_shared<const std::function<void()>>(std::move(hook)) : nullptr;
+}
 
 void NotifyWaiters() {
     std::lock_guard guard(TheDispatcher().lock);

@@ -4,7 +4,9 @@
 // n-1 of that array; CurrentLocation counts down from StackCount + 1 as the packet goes down and
 // back up as it is completed.
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 
 #include "platform/host/device_node.h"
 #include "platform/host/driver_call.h"
@@ -28,6 +30,23 @@ PIO_STACK_LOCATION StackBase(PIRP irp) {
 
 bool HasCurrentLocation(PIRP irp) {
     return irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount;
+}
+
+// Packets allocated and not yet freed, so that a cancel of a freed packet is reported instead of
+// touching released memory.
+struct LivePackets {
+    std::mutex lock;
+    std::unordered_set<PIRP> packets;
+};
+
+LivePackets& TheLivePackets() {
+    static LivePackets* live = new LivePackets;  // never destroyed: packets may outlive statics
+    return *live;
+}
+
+bool IsLivePacket(PIRP irp) {
+    std::lock_guard guard(TheLivePackets().lock);
+    return TheLivePackets().packets.count(irp) != 0;
 }
 
 std::string Describe(const char* what, PIRP irp) {
@@ -58,10 +77,12 @@ PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
         return nullptr;
     }
     USHORT size = IoSizeOfIrp(stackSize);
-    auto irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, size, host::kIrpPoolTag));
+    auto irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPoolNx, size, host::kIrpPoolTag));
     if (irp == nullptr) return nullptr;
     IoInitializeIrp(irp, size, stackSize);
     irp->AllocationFlags = kAllocatedFromPool;
+    std::lock_guard guard(TheLivePackets().lock);
+    TheLivePackets().packets.insert(irp);
     return irp;
 }
 
@@ -87,6 +108,10 @@ void IoFreeIrp(PIRP irp) {
         return;
     }
     irp->Type = 0;  // a second free is reported instead of freeing twice
+    {
+        std::lock_guard guard(TheLivePackets().lock);
+        TheLivePackets().packets.erase(irp);
+    }
     ExFreePoolWithTag(irp, host::kIrpPoolTag);
 }
 
@@ -203,6 +228,10 @@ void IofCompleteRequest(PIRP irp, KPRIORITY) {
 }
 
 BOOLEAN IoCancelIrp(PIRP irp) {
+    if (!IsLivePacket(irp)) {
+        host::RecordKernelError("IoCancelIrp of a packet that has been freed");
+        return FALSE;
+    }
     __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = __atomic_exchange_n(&irp->CancelRoutine, nullptr, __ATOMIC_SEQ_CST);
     if (routine == nullptr) return FALSE;

@@ -19,6 +19,7 @@ void ResetKernelState() {
     ClearDeviceInterfaces();
     ClearFilterFactories();
     ResetPoolAccounting();
+    SetWaitTimeoutHook(nullptr);
 }
 
 }  // namespace host

@@ -28,6 +28,7 @@ static_assert(sizeof(BlockHeader) == 32);
 struct TagState {
     PoolUsage usage;
     size_t attempts = 0;
+    size_t executableAttempts = 0;
     std::set<size_t> failingAttempts;  // attempt numbers (1-based, since reset) to fail
 };
 
@@ -97,6 +98,12 @@ std::map<ULONG, PoolUsage> PoolOutstanding() {
     return result;
 }
 
+size_t PoolExecutableAllocationAttempts(ULONG tag) {
+    std::lock_guard guard(ThePool().lock);
+    auto found = ThePool().tags.find(tag);
+    return found == ThePool().tags.end() ? 0 : found->second.executableAttempts;
+}
+
 size_t PoolAllocationAttempts(ULONG tag) {
     std::lock_guard guard(ThePool().lock);
     auto found = ThePool().tags.find(tag);
@@ -147,7 +154,7 @@ size_t PoolFailuresInjected() {
 
 }  // namespace host
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T numberOfBytes, ULONG tag) {
+PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
     using namespace host;
     Pool& pool = ThePool();
     std::shared_ptr<const PoolFailurePredicate> predicate;
@@ -155,6 +162,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T numberOfBytes, ULONG tag) {
     {
         std::lock_guard guard(pool.lock);
         TagState& state = pool.tags[tag];
+        if (poolType == NonPagedPool) ++state.executableAttempts;
         size_t attempt = ++state.attempts;
         fail = state.failingAttempts.erase(attempt) != 0;
         predicate = pool.predicate;

@@ -29,6 +29,9 @@ size_t PoolBlocksOutstanding(ULONG tag);
 std::map<ULONG, PoolUsage> PoolOutstanding();
 // Allocation attempts of a tag (successful or failed) since the last reset.
 size_t PoolAllocationAttempts(ULONG tag);
+// Allocation attempts of a tag since the last reset that asked for executable memory
+// (NonPagedPool); current Windows wants drivers to ask for no-execute pool (NonPagedPoolNx).
+size_t PoolExecutableAllocationAttempts(ULONG tag);
 // The tag as the four characters a pool dump shows ("XTZQ" for 0x515A5458).
 std::string PoolTagName(ULONG tag);
 

@@ -40,21 +40,21 @@ std::string FormatGuestPrint(const char* format, const GuestCall& call, size_t f
             ++p;
             continue;
         }
-        std::string spec = "%";
-        while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) spec.push_back(*p++);
+        std::string specifier = "%";
+        while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) specifier.push_back(*p++);
         if (*p == '*') {
-            spec += std::to_string(static_cast<int32_t>(take()));
+            specifier += std::to_string(static_cast<int32_t>(take()));
             ++p;
         } else {
-            while (*p >= '0' && *p <= '9') spec.push_back(*p++);
+            while (*p >= '0' && *p <= '9') specifier.push_back(*p++);
         }
         if (*p == '.') {
-            spec.push_back(*p++);
+            specifier.push_back(*p++);
             if (*p == '*') {
-                spec += std::to_string(static_cast<int32_t>(take()));
+                specifier += std::to_string(static_cast<int32_t>(take()));
                 ++p;
             } else {
-                while (*p >= '0' && *p <= '9') spec.push_back(*p++);
+                while (*p >= '0' && *p <= '9') specifier.push_back(*p++);
             }
         }
         Width width = Width::Default;
@@ -106,9 +106,9 @@ std::string FormatGuestPrint(const char* format, const GuestCall& call, size_t f
                     value = isSigned ? int64_t{static_cast<int8_t>(word)} : (word & 0xFF);
                 else
                     value = isSigned ? int64_t{static_cast<int32_t>(word)} : (word & 0xFFFFFFFF);
-                spec += "ll";
-                spec.push_back(conversion);
-                std::snprintf(text, sizeof text, spec.c_str(), static_cast<long long>(value));
+                specifier += "ll";
+                specifier.push_back(conversion);
+                std::snprintf(text, sizeof text, specifier.c_str(), static_cast<long long>(value));
                 out += text;
                 break;
             }
@@ -138,10 +138,10 @@ std::string FormatGuestPrint(const char* format, const GuestCall& call, size_t f
                     value = NarrowOfWide(reinterpret_cast<const uint16_t*>(word), kMaxStringBytes);
                 else
                     value = CountedNarrow(reinterpret_cast<const char*>(word), kMaxStringBytes);
-                spec.push_back('s');
+                specifier.push_back('s');
                 std::string formatted(value.size() + 256, '\0');
                 const int length =
-                    std::snprintf(formatted.data(), formatted.size(), spec.c_str(), value.c_str());
+                    std::snprintf(formatted.data(), formatted.size(), specifier.c_str(), value.c_str());
                 if (length > 0)
                     out.append(formatted.data(), std::min<size_t>(length, formatted.size() - 1));
                 break;

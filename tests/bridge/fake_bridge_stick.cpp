@@ -16,14 +16,15 @@ FakeBridgeStick::FakeBridgeStick(bool running) : firmware(bus, running) {
     context_.transport = &transport_;
     transport_.device = &device_;
     transport_.lowerDevice = &pdo_;
-    KeInitializeMutex(&transport_.requestMutex, 0);
-    KeInitializeMutex(&transport_.ioMutex, 0);
+    transport_.InitializeLocks();
     interface_.info.Length = sizeof(InterfaceWithPipes);
     interface_.info.NumberOfPipes = 2;
     interface_.info.Pipes[0].PipeHandle = kReplyPipe;
     interface_.info.Pipes[0].PipeType = UsbdPipeTypeBulk;
+    interface_.info.Pipes[0].EndpointAddress = 0x81;
     interface_.secondPipe.PipeHandle = kCommandPipe;
     interface_.secondPipe.PipeType = UsbdPipeTypeBulk;
+    interface_.secondPipe.EndpointAddress = 0x01;
     static_assert(offsetof(InterfaceWithPipes, secondPipe) ==
                   offsetof(USBD_INTERFACE_INFORMATION, Pipes) + sizeof(USBD_PIPE_INFORMATION));
     descriptors_.interfaceInfo = &interface_.info;

@@ -28,6 +28,7 @@ namespace {
 constexpr uint16_t kMachineAmd64 = 0x8664;
 constexpr uint16_t kOptionalMagicPe32Plus = 0x20B;
 constexpr uint16_t kSubsystemNative = 1;
+constexpr uint32_t kDirectoryExport = 0;
 constexpr uint32_t kDirectoryImport = 1;
 constexpr uint32_t kDirectoryBaseRelocation = 5;
 constexpr uint32_t kDirectoryTls = 9;
@@ -125,6 +126,47 @@ class PeImage {
             if (modules.size() > 256) return std::nullopt;
         }
         return modules;
+    }
+
+    // RVA of the import address table slot through which the image calls `function`.
+    std::optional<uint32_t> ImportSlot(const std::string& function) const {
+        DataDirectory imports = directory(kDirectoryImport);
+        auto offset = OffsetOf(imports.rva);
+        if (imports.rva == 0 || !offset) return std::nullopt;
+        constexpr size_t kDescriptorBytes = 20;
+        for (size_t at = *offset;; at += kDescriptorBytes) {
+            auto lookup = Read<uint32_t>(at);
+            auto firstThunk = Read<uint32_t>(at + 16);
+            if (!lookup || !firstThunk) return std::nullopt;
+            if (*lookup == 0 && *firstThunk == 0) return std::nullopt;
+            for (uint32_t index = 0;; ++index) {
+                auto entryOffset = OffsetOf(*lookup + index * 8);
+                if (!entryOffset) break;
+                auto entry = Read<uint64_t>(*entryOffset);
+                if (!entry || *entry == 0) break;
+                if (*entry >> 63) continue;  // imported by ordinal
+                auto name = StringAt(static_cast<uint32_t>(*entry) + 2);
+                if (name && *name == function) return *firstThunk + index * 8;
+            }
+        }
+    }
+
+    // Code that refers to the data at `rva` through a 32-bit displacement from the end of the
+    // instruction (rip-relative, as every call through the import table is): the RVAs just past
+    // each such displacement.
+    std::vector<uint32_t> CodeReferencesTo(uint32_t rva) const {
+        std::vector<uint32_t> ends;
+        for (const Section& section : sections_) {
+            if (!(section.characteristics & kSectionExecute)) continue;
+            const uint32_t size = std::min(section.rawSize, section.virtualSize);
+            for (uint32_t i = 0; i + 4 <= size; ++i) {
+                auto displacement = Read<int32_t>(size_t{section.rawOffset} + i);
+                const int64_t end = int64_t{section.virtualAddress} + i + 4;
+                if (displacement && end + *displacement == rva)
+                    ends.push_back(static_cast<uint32_t>(end));
+            }
+        }
+        return ends;
     }
 
     std::optional<uint32_t> SymbolRva(const std::string& name) const {
@@ -325,6 +367,36 @@ TEST_F(DriverImage, HasNothingTheKernelCannotHonour) {
         EXPECT_EQ(symbol.name.find("_GLOBAL__sub_I_"), std::string::npos) << symbol.name;
         EXPECT_EQ(symbol.name.find("_GLOBAL__sub_D_"), std::string::npos) << symbol.name;
     }
+}
+
+TEST_F(DriverImage, ExportsNothing) {
+    const DataDirectory exports = image().directory(kDirectoryExport);
+    if (exports.rva == 0) return;
+    auto offset = image().OffsetOf(exports.rva);
+    ASSERT_TRUE(offset.has_value()) << "export directory cannot be read";
+    EXPECT_EQ(image().Read<uint32_t>(*offset + 20).value_or(1), 0u) << "exported functions";
+    EXPECT_EQ(image().Read<uint32_t>(*offset + 24).value_or(1), 0u) << "exported names";
+}
+
+// Every block of the driver comes from one pool function, which asks for no-execute non-paged
+// pool (NonPagedPoolNx, 512) in the first argument register before it calls the kernel.
+TEST_F(DriverImage, AllocatesOnlyNoExecutePool) {
+    auto slot = image().ImportSlot("ExAllocatePoolWithTag");
+    ASSERT_TRUE(slot.has_value()) << "ExAllocatePoolWithTag is not imported";
+    const std::vector<uint32_t> references = image().CodeReferencesTo(*slot);
+    ASSERT_EQ(references.size(), 1u) << "the pool is reached from more than one place";
+    auto end = image().OffsetOf(references[0]);
+    ASSERT_TRUE(end.has_value() && *end >= 24);
+    const std::vector<uint8_t>& bytes = image().bytes();
+    // The call (or tail jump) through the slot, and the instructions that lead to it.
+    const std::vector<uint8_t> before(bytes.begin() + static_cast<long>(*end - 24),
+                                      bytes.begin() + static_cast<long>(*end - 4));
+    const uint8_t callOrJump = before[before.size() - 1];
+    EXPECT_TRUE(callOrJump == 0x15 || callOrJump == 0x25) << "not a call through the slot";
+    const std::vector<uint8_t> noExecute = {0xB9, 0x00, 0x02, 0x00, 0x00};  // mov ecx, 512
+    EXPECT_NE(std::search(before.begin(), before.end(), noExecute.begin(), noExecute.end()),
+              before.end())
+        << "the pool type is not NonPagedPoolNx";
 }
 
 }  // namespace

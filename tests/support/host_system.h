@@ -3,6 +3,7 @@
 // through its entry, a USB bus whose arrivals run add and start on a kernel-streaming device and
 // whose departures run remove, and access to what the driver left behind (debug output, delays,
 // pool, device interfaces, filter factories).
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -86,7 +87,7 @@ class HostSystem {
     std::unique_ptr<host::UsbBus> bus_;
     std::mutex lock_;
     std::vector<std::unique_ptr<HostedDevice>> devices_;
-    bool removeOnDeparture_ = true;
+    std::atomic<bool> removeOnDeparture_{true};  // read on the bus's plug-and-play thread
 };
 
 }  // namespace kvstest

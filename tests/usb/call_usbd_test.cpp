@@ -4,6 +4,7 @@
 #include <atomic>
 #include <thread>
 
+#include "driver/device_context.h"
 #include "platform/host/clock.h"
 #include "platform/host/debug_log.h"
 #include "support/host_system.h"
@@ -87,6 +88,79 @@ TEST(CallUsbd, AfterStopEveryRequestFailsAtOnceWithoutTheMutex) {
     EXPECT_EQ(HostSystem::CountDebugLines(kRemovedLine), 3u);
     release = true;
     holder.join();
+}
+
+// A caller queued on the request mutex when stop clears deviceActive is still counted: the idle
+// wait of stop waits for it, and it does not submit once it gets the mutex.
+TEST(CallUsbd, CallerQueuedOnTheMutexIsCountedAndRefusedAfterStop) {
+    HostSystem system;
+    auto stick = std::make_shared<ScriptedStick>(0x3344, 0x1122, true);
+    system.Plug(stick);
+    HostedDevice* device = system.Current();
+    CQZUSB* transport = device->Transport();
+    const size_t writesBefore =
+        stick->CountRequests([](const kvstest::SeenRequest& r) { return r.endpoint == 0x01; });
+
+    KeWaitForSingleObject(&transport->requestMutex, Executive, KernelMode, FALSE, nullptr);
+    std::atomic<NTSTATUS> queuedResult{STATUS_PENDING};
+    std::thread queued([&] {
+        const UCHAR frame[] = {0x06, 0x00};
+        ULONG moved = 0;
+        queuedResult = transport->BulkWrite(frame, sizeof frame, &moved);
+    });
+    // The caller has passed its first look at deviceActive and waits for the mutex.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::atomic<bool> idle{false};
+    std::thread stop([&] {
+        SetDeviceActive(device->Context(), 0);
+        transport->WaitForIdle();
+        idle = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(idle) << "the idle wait missed a caller queued on the mutex";
+    KeReleaseMutex(&transport->requestMutex, FALSE);
+    queued.join();
+    stop.join();
+    EXPECT_EQ(queuedResult, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(
+        stick->CountRequests([](const kvstest::SeenRequest& r) { return r.endpoint == 0x01; }),
+        writesBefore);
+    EXPECT_EQ(HostSystem::CountDebugLines(kRemovedLine), 1u);
+}
+
+// The answer comes exactly as the one-second wait gives up on it (delivered in the window between
+// the time-out and the cancel). The packet is still the driver's then: the cancel reaches a live
+// packet, the answer counts, and the packet is freed once.
+TEST(CallUsbd, AnswerArrivingAtTheTimeOutIsNotCancelledAfterItsPacketWasFreed) {
+    std::atomic<bool> answer{false};  // outlive the system, whose bus calls the stick
+    std::atomic<bool> held{false};
+    HostSystem system;
+    auto stick = std::make_shared<ScriptedStick>(0x3344, 0x1122, true);
+    stick->intercept = [&](const host::UsbRequest& r) -> std::optional<host::UsbAnswer> {
+        if (!IsCommandWrite(r) || answer) return std::nullopt;
+        held = true;
+        return host::UsbAnswer::WaitForWake();
+    };
+    PDEVICE_OBJECT pdo = system.Plug(stick);
+    CQZUSB* transport = system.Current()->Transport();
+    host::SetWaitTimeoutHook([&] {
+        if (!held || answer) return;
+        answer = true;
+        system.Bus().Wake(pdo, 0x01);
+        system.Bus().WaitUntilQuiet();
+    });
+    host::ClearDebugLines();
+
+    const UCHAR frame[] = {0x06, 0x00};
+    ULONG moved = 0;
+    EXPECT_EQ(transport->BulkWrite(frame, sizeof frame, &moved), STATUS_SUCCESS);
+    EXPECT_EQ(moved, sizeof frame);
+    host::SetWaitTimeoutHook(nullptr);
+    EXPECT_TRUE(answer);
+    EXPECT_EQ(HostSystem::CountDebugLines(kTimeOutLine), 1u);
+    EXPECT_EQ(HostSystem::PacketPoolBlocks(), 1u) << "only the pending interrupt read's packet";
+    const auto errors = HostSystem::KernelErrors();
+    EXPECT_TRUE(errors.empty()) << errors.front();
 }
 
 TEST(CallUsbd, RequestsFromSeveralThreadsAreServedOneAtATime) {
