@@ -14,7 +14,7 @@ bool IsStreamRead(const host::UsbTrafficRecord& record, UCHAR endpoint) {
 
 void StreamTap::RequestSubmitted(const host::UsbTrafficRecord& record) {
     if (!IsStreamRead(record, endpoint_)) return;
-    if (inFlight_.fetch_add(1) == 0) readsSinceStart_ = 0;
+    if (inFlight_.fetch_add(1) == 0 && !startsKnown_) readsSinceStart_ = 0;
 }
 
 void StreamTap::RequestCompleted(const host::UsbTrafficRecord& record) {

@@ -1,7 +1,8 @@
 #pragma once
 // Counts what the stick delivers on its stream pipe, as the bus completes each read to the
 // driver, so the CLI can tell bytes the application received from bytes the driver dropped.
-// It sees the reader's starts on the wire: the first read after a time with none in flight.
+// It sees the reader's starts on the wire (the first read after a time with none in flight), or,
+// where the caller starts the stream itself, is told of the one start.
 #include <atomic>
 #include <cstdint>
 
@@ -12,6 +13,13 @@ namespace kvssim {
 class StreamTap : public host::UsbTrafficObserver {
   public:
     explicit StreamTap(UCHAR streamEndpoint) : endpoint_(streamEndpoint) {}
+
+    // The stream starts now (before its first read is submitted) and is not restarted while the
+    // tap watches: reads that complete before the next is submitted do not count as a restart.
+    void StartsNow() {
+        readsSinceStart_ = 0;
+        startsKnown_ = true;
+    }
 
     void RequestSubmitted(const host::UsbTrafficRecord& record) override;
     void RequestCompleted(const host::UsbTrafficRecord& record) override;
@@ -28,6 +36,7 @@ class StreamTap : public host::UsbTrafficObserver {
     // Stream reads in flight. A read submitted while none is in flight begins a new start of the
     // reader (a stop lets every read end before the next start submits).
     std::atomic<uint64_t> inFlight_{0};
+    std::atomic<bool> startsKnown_{false};
     std::atomic<uint64_t> readsSinceStart_{0};
     std::atomic<uint64_t> reads_{0};
     std::atomic<uint64_t> bytes_{0};
