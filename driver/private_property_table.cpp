@@ -1,9 +1,9 @@
-// The private property set's items. Every item's request and value must each be at least its
-// minimum size (516 bytes; 1032 for the message items 11 and 14; 16396 for the mutex items 15
-// and 16). The handlers of the set are not part of the driver yet: until they are, kernel
-// streaming refuses every get and set of these items.
+// The private property set's items and their handlers. Every item's request and value must each
+// be at least its minimum size (516 bytes; 1032 for the message items 11 and 14; 16396 for the
+// mutex items 15 and 16); an item without a handler for a direction refuses it.
 #include "driver/private_property_table.h"
 
+#include "bridge/private_property_handlers.h"
 #include "driver/ks_table_builders.h"
 
 namespace {
@@ -18,13 +18,28 @@ constexpr ULONG SizeOfItem(ULONG id) {
     return kRecordBytes;
 }
 
-constexpr KSPROPERTY_ITEM Item(ULONG id) {
-    return PropertyItem(id, nullptr, nullptr, SizeOfItem(id), SizeOfItem(id));
+constexpr KSPROPERTY_ITEM Item(ULONG id, PFNKSHANDLER get, PFNKSHANDLER set) {
+    return PropertyItem(id, get, set, SizeOfItem(id), SizeOfItem(id));
 }
 
 }  // namespace
 
 constinit const KSPROPERTY_ITEM kvsbdaPrivatePropertyItems[kPrivatePropertyItemCount] = {
-    Item(0), Item(1),  Item(2),  Item(3),  Item(4),  Item(5),  Item(6),  Item(7),  Item(8),
-    Item(9), Item(10), Item(11), Item(12), Item(13), Item(14), Item(15), Item(16),
+    Item(0, PrivateVersionGet, PrivateAcceptSet),
+    Item(1, PrivateRemoteKeyGet, PrivateRemoteKeySet),
+    Item(2, nullptr, PrivatePidFilterSet),
+    Item(3, nullptr, PrivateAcceptSet),
+    Item(4, PrivateI2cGet, PrivateI2cSet),
+    Item(5, nullptr, PrivateSettingSet),
+    Item(6, nullptr, PrivateSettingSet),
+    Item(7, nullptr, PrivateSettingSet),
+    Item(8, nullptr, PrivateSettingSet),
+    Item(9, nullptr, PrivateTuneSet),
+    Item(10, PrivateStatusGet, PrivateAcceptSet),
+    Item(11, PrivateMessageGet, PrivateMessageSet),
+    Item(12, nullptr, PrivateRawFrameSet),
+    Item(13, nullptr, PrivateTuneParamsSet),
+    Item(14, PrivateMessageGet, PrivateMessageSet),
+    Item(15, PrivateSyncHandler, PrivateSyncHandler),
+    Item(16, PrivateSyncHandler, PrivateSyncHandler),
 };

@@ -10,6 +10,7 @@
 #include "bridge/signal_status.h"
 #include "demod/demod_control.h"
 #include "driver/device_context.h"
+#include "driver/device_io_lock.h"
 #include "driver/stream_control.h"
 #include "usb/cqzusb.h"
 
@@ -18,32 +19,15 @@ namespace {
 constexpr UCHAR kDefaultPidTable[] = {0xFF, 0x1F};  // PID 0x1FFF, low byte first
 constexpr ULONG kDefaultPidCount = 1;
 constexpr ULONG kDefaultPidMode = 2;
+constexpr ULONG kExtendedTunePidMode = 1;  // with no entries: the default table
 
 // Module-wide, as the driver serves one stick; written only under the device I/O mutex.
 ULONG gLastTunedFrequency;
 ULONG gLastTunedBandwidth;
 
-// The device I/O mutex of the stick's transport, for as long as this object lives. Kernel
-// mutexes are recursive, so the stream start inside may take it again.
-class DeviceIoLock {
-  public:
-    explicit DeviceIoLock(DeviceContext* context)
-        : transport_(context != nullptr ? context->transport : nullptr) {
-        if (transport_ == nullptr) return;
-        KeWaitForSingleObject(&transport_->ioMutex, Executive, KernelMode, FALSE, nullptr);
-        KeEnterCriticalRegion();
-    }
-    ~DeviceIoLock() {
-        if (transport_ == nullptr) return;
-        KeLeaveCriticalRegion();
-        KeReleaseMutex(&transport_->ioMutex, FALSE);
-    }
-    DeviceIoLock(const DeviceIoLock&) = delete;
-    DeviceIoLock& operator=(const DeviceIoLock&) = delete;
-
-  private:
-    CQZUSB* transport_;
-};
+ULONG LoadField(const ULONG* field) {
+    return static_cast<ULONG>(ReadLongAcquire(reinterpret_cast<LONG const volatile*>(field)));
+}
 
 void ParkAndClearLock() {
     (void)ParkTuner();
@@ -70,8 +54,7 @@ void TuneCurrentFrequency(PKSDEVICE device) {
     DeviceContext* context = GetDeviceContext(device);
     if (context == nullptr) return;
     DeviceIoLock lock(context);
-    const ULONG frequency = TuneFrequencyKHz(static_cast<ULONG>(
-        ReadLongAcquire(reinterpret_cast<LONG const volatile*>(&context->frequency))));
+    const ULONG frequency = TuneFrequencyKHz(LoadField(&context->frequency));
     StopStream(device);
 
     if (IsDeviceActive(context) == 0 || frequency < kTuneLowestKHz || frequency > kTuneHighestKHz) {
@@ -95,6 +78,28 @@ void TuneCurrentFrequency(PKSDEVICE device) {
     gLastTunedBandwidth = kTuneBandwidthMHz;
 
     if (context->tuneLocked == 0 || IsDeviceActive(context) == 0) ParkAndClearLock();
+}
+
+void ExtendedTune(PKSDEVICE device) {
+    DeviceContext* context = GetDeviceContext(device);
+    if (context == nullptr) return;
+    DeviceIoLock lock(context);
+    const ULONG frequency = LoadField(&context->frequency);
+    const ULONG offset = LoadField(&context->offsetFrequency);
+    const ULONG bandwidth = LoadField(&context->bandwidth);
+    const ULONG tuned = frequency > offset ? frequency - offset : offset - frequency;
+    StopStream(device);
+    context->tuneLocked = 0;
+    (void)SetLockFlag(0);
+    // A stopped stick is not tuned: its transport refuses requests anyway.
+    if (tuned != 0 && bandwidth != 0 && IsDeviceActive(context) == 1) {
+        context->tuneLocked = DemodTune(device, tuned, bandwidth) ? 1 : 0;
+        // The chips are on this channel now: a later commit may skip the chips only for it.
+        gLastTunedFrequency = tuned;
+        gLastTunedBandwidth = bandwidth;
+    }
+    (void)SetLockFlag(context->tuneLocked);
+    RestartStreamWithPidTable(device, kExtendedTunePidMode, nullptr, 0);
 }
 
 void RestartStreamWithPidTable(PKSDEVICE device, ULONG mode, const UCHAR* entries, ULONG count) {

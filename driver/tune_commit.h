@@ -27,6 +27,12 @@ void TuneCurrentFrequency(PKSDEVICE device);
 // 0x1FFF with mode 2) and restarts the stream reader, unless the stick has stopped.
 void RestartStreamWithPidTable(PKSDEVICE device, ULONG mode, const UCHAR* entries, ULONG count);
 
+// The private extended tune: tunes |frequency - offsetFrequency| of the device with its stored
+// bandwidth (no window, no rounding, no shortcut; nothing when either is 0 or the stick has
+// stopped), leaves the outcome in tuneLocked and the lock flag, and restarts the stream with the
+// default PID table whatever the outcome. Holds the device I/O mutex throughout.
+void ExtendedTune(PKSDEVICE device);
+
 // The commit's tune: when changes are pending, tunes and, on lock, restarts the stream with the
 // default PID table; the pending mark is cleared. Runs under the device I/O mutex, so that two
 // commits (or a commit and a private tune) never interleave their steps.

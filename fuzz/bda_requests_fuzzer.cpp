@@ -14,22 +14,13 @@
 #include <vector>
 
 #include "driver/device_context.h"
-#include "driver/driver_entry.h"
 #include "driver/receiver_guids.h"
 #include "platform/host/bda_receiver_application.h"
-#include "platform/host/clock.h"
 #include "platform/host/debug_log.h"
-#include "platform/host/ks_device_host.h"
 #include "platform/host/ks_services.h"
-#include "platform/host/usb_bus.h"
-#include "sim/air.h"
-#include "sim/bridge_firmware.h"
-#include "sim/demod_chip.h"
-#include "sim/i2c_bus.h"
-#include "sim/stick.h"
-#include "sim/tuner_chip.h"
 #include "support/fuzz_input.h"
 #include "support/kernel_checks.h"
+#include "support/started_receiver.h"
 
 namespace {
 
@@ -61,62 +52,6 @@ constexpr ULONG kNodes[] = {0, 1, 2, KSFILTER_NODE};
 
 using fuzz::Expect;
 
-// The stick on the host bus, as the driver meets it.
-class Receiver {
-  public:
-    Receiver() {
-        demod_ =
-            std::make_unique<sim::DemodChip>(air_, [this] { return tuner_.TunedFrequencyHz(); });
-        i2c_.Attach(0x32, demod_.get());
-        i2c_.Attach(0x36, demod_.get());
-        i2c_.Attach(sim::TunerChip::kAddress, &tuner_);
-        firmware_ = std::make_shared<sim::BridgeFirmware>(i2c_, true);
-        sim::StickOptions options;
-        options.state = sim::StickState::Running;
-        stick_ = std::make_shared<sim::Stick>(options);
-        stick_->SetCommandProcessor(firmware_);
-        host::SetClockMode(host::ClockMode::Virtual);
-        host::LoadDriver(DriverEntry);
-        bus_ = std::make_unique<host::UsbBus>(2);
-        host::SetProgressProbe([bus = bus_.get()] { return bus->WorkInProgress(); });
-        bus_->SetArrivalCallback([this](PDEVICE_OBJECT pdo) {
-            ks_ = std::make_unique<host::KsDeviceHost>(pdo);
-            if (ks_->Add() == STATUS_SUCCESS) started_ = ks_->Start() == STATUS_SUCCESS;
-        });
-        stick_->PlugInto(*bus_);
-        bus_->WaitUntilQuiet();
-    }
-
-    ~Receiver() {
-        if (ks_ != nullptr) {
-            ks_->Stop();
-            ks_->Remove();
-        }
-        stick_->Unplug();
-        bus_->WaitUntilQuiet();
-        bus_->Shutdown();
-        host::ClearProgressProbe();
-        ks_.reset();
-        bus_.reset();
-        host::UnloadDriver();
-    }
-
-    bool Started() const { return started_; }
-    PKSDEVICE Device() { return ks_ != nullptr ? ks_->Device() : nullptr; }
-    void Settle() { bus_->WaitUntilQuiet(); }
-
-  private:
-    sim::Air air_ = sim::Air::Default();
-    sim::TunerChip tuner_;
-    std::unique_ptr<sim::DemodChip> demod_;
-    sim::I2cBus i2c_;
-    std::shared_ptr<sim::BridgeFirmware> firmware_;
-    std::shared_ptr<sim::Stick> stick_;
-    std::unique_ptr<host::UsbBus> bus_;
-    std::unique_ptr<host::KsDeviceHost> ks_;
-    bool started_ = false;
-};
-
 bool OneOf(LONG value, std::initializer_list<LONG> allowed) {
     for (LONG a : allowed)
         if (value == a) return true;
@@ -128,7 +63,7 @@ class Script {
     Script(const uint8_t* data, size_t size) : in_(data, size) {}
 
     void Run() {
-        Receiver receiver;
+        fuzz::StartedReceiver receiver;
         Expect(receiver.Started(), kTarget, "the stick did not start");
         device_ = receiver.Device();
         {

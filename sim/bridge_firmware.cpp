@@ -27,10 +27,6 @@ constexpr uint8_t kAlternativeAccept = 0x77;
 constexpr size_t kFrameLogLimit = 1 << 16;
 constexpr size_t kReplyQueueLimit = 64;
 
-bool IsMessageCode(uint8_t code) {
-    return (code >= 0xF1 && code <= 0xF4) || code == 0xE5;
-}
-
 // The operands a frame announces in byte 1, or 0 when the frame is shorter than announced.
 size_t Operands(const uint8_t* frame, size_t length) {
     if (length < 2 || static_cast<size_t>(frame[1]) + 2 > length) return 0;
@@ -39,7 +35,8 @@ size_t Operands(const uint8_t* frame, size_t length) {
 
 }  // namespace
 
-BridgeFirmware::BridgeFirmware(I2cBus& bus, bool running) : bus_(bus), running_(running) {}
+BridgeFirmware::BridgeFirmware(I2cBus& bus, bool running)
+    : bus_(bus), gateway_(bus), running_(running) {}
 
 void BridgeFirmware::SetStartedHook(StartedHook hook) {
     std::lock_guard lock(mutex_);
@@ -90,6 +87,16 @@ BridgeFirmware::Bytes BridgeFirmware::DownloadedRom() const {
 BridgeFirmware::Bytes BridgeFirmware::DownloadedFw() const {
     std::lock_guard lock(mutex_);
     return fw_;
+}
+
+std::vector<std::string> BridgeFirmware::MessageFaults() const {
+    std::lock_guard lock(mutex_);
+    return gateway_.Faults();
+}
+
+void BridgeFirmware::ClearMessageFaults() {
+    std::lock_guard lock(mutex_);
+    gateway_.ClearFaults();
 }
 
 std::vector<BridgeFirmware::Bytes> BridgeFirmware::Frames() const {
@@ -242,7 +249,9 @@ void BridgeFirmware::HandleRunningFrame(const uint8_t* frame, size_t length) {
         case kStartFirmware:
             return Answer(Bytes(kShortReply, 0));
         default:
-            if (IsMessageCode(frame[0]) && messages_) return Answer(messages_(frame, length));
+            if (MessageGateway::IsMessageCode(frame[0]))
+                return Answer(messages_ ? messages_(frame, length)
+                                        : gateway_.OnFrame(frame, length));
             return Answer(Bytes(kShortReply, 0));  // unknown or raw frames: harmless
     }
 }

@@ -2,17 +2,20 @@
 // The simulated bridge firmware behind the command pipes (bulk OUT 0x01 / bulk IN 0x81).
 // Boot state: takes the download frames of rom.dat and fw.bin, checking block codes, order,
 // lengths and checksums; on the start command after both images it asks the stick to come back
-// running with the downloaded descriptors. Running: the PID filter registers, the I2C gateway
-// and the other commands. Every frame is logged; faults can be injected.
+// running with the downloaded descriptors. Running: the PID filter registers, the I2C gateway,
+// the segmented message frames (turned into I2C transactions, see message_gateway.h) and the
+// other commands. Every frame is logged; faults can be injected.
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "sim/components.h"
 #include "sim/i2c_bus.h"
+#include "sim/message_gateway.h"
 #include "sim/pid_filter.h"
 
 namespace sim {
@@ -26,7 +29,8 @@ class BridgeFirmware : public CommandProcessor {
     // stick should then leave the bus and come back presenting the rom image's second set. It
     // runs with the stick's lock held, so it must only schedule the re-enumeration.
     using StartedHook = std::function<void(const Bytes& rom, const Bytes& fw)>;
-    // Answers a segmented-message frame (0xF1-0xF4, 0xE5) in the running state.
+    // Answers a segmented-message frame (0xF1-0xF4, 0xE5) in the running state in place of the
+    // firmware's own message gateway.
     using MessageHandler = std::function<Bytes(const uint8_t* frame, size_t length)>;
     // Called (outside the firmware's lock, with the stick's held) when command 0x06 empties the
     // bridge's stream buffer.
@@ -67,6 +71,10 @@ class BridgeFirmware : public CommandProcessor {
     std::vector<Bytes> Frames() const;
     void ClearFrames();
 
+    // Message frames the gateway refused, in words.
+    std::vector<std::string> MessageFaults() const;
+    void ClearMessageFaults();
+
     PidFilter& Pids() { return pids_; }
     const PidFilter& Pids() const { return pids_; }
 
@@ -84,6 +92,7 @@ class BridgeFirmware : public CommandProcessor {
 
     I2cBus& bus_;
     PidFilter pids_;
+    MessageGateway gateway_;
     mutable std::mutex mutex_;
     bool running_;
     Phase phase_ = Phase::Rom;

@@ -7,7 +7,7 @@
 namespace sim {
 
 // A chip on the stick's I2C bus, addressed by 8-bit bus addresses (0xC6 tuner, 0x32/0x36
-// demodulator). Returning false is a NAK.
+// demodulator, 0x50/0x51 message device). Returning false is a NAK.
 class I2cDevice {
   public:
     virtual ~I2cDevice() = default;
@@ -15,6 +15,14 @@ class I2cDevice {
     virtual bool Write(uint8_t address, const uint8_t* bytes, size_t count) = 0;
     // A register read of `count` bytes starting at `registerNumber`.
     virtual bool Read(uint8_t address, uint8_t registerNumber, uint8_t* out, size_t count) = 0;
+    // A read without a register phase: the chip sends what it has next. Chips that only have
+    // registers NAK it.
+    virtual bool ReadCurrent(uint8_t address, uint8_t* out, size_t count) {
+        (void)address;
+        (void)out;
+        (void)count;
+        return false;
+    }
 };
 
 // The bridge firmware's side of the command pipes: a frame arrives on bulk OUT 0x01 and the

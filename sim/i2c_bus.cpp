@@ -62,6 +62,18 @@ bool I2cBus::Read(uint8_t address, uint8_t registerNumber, uint8_t* out, size_t 
     return acknowledged;
 }
 
+bool I2cBus::ReadCurrent(uint8_t address, uint8_t* out, size_t count) {
+    std::lock_guard lock(mutex_);
+    Access access;
+    access.address = address;
+    I2cDevice* device = Target(address);
+    access.acknowledged = device != nullptr && device->ReadCurrent(address, out, count);
+    if (access.acknowledged) access.data.assign(out, out + count);
+    const bool acknowledged = access.acknowledged;
+    Record(std::move(access));
+    return acknowledged;
+}
+
 std::vector<I2cBus::Access> I2cBus::Log() const {
     std::lock_guard lock(mutex_);
     return {log_.begin(), log_.end()};

@@ -29,6 +29,8 @@ class I2cBus {
     // refused, or an injected fault.
     bool Write(uint8_t address, const uint8_t* bytes, size_t count);
     bool Read(uint8_t address, uint8_t registerNumber, uint8_t* out, size_t count);
+    // A read without a register phase (logged with register 0).
+    bool ReadCurrent(uint8_t address, uint8_t* out, size_t count);
 
     // The next `count` accesses to `address` are NAKed without reaching the chip.
     void NakNext(uint8_t address, int count = 1);

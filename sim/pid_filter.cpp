@@ -5,7 +5,6 @@ namespace sim {
 namespace {
 constexpr uint8_t kEnable = 0x80;
 constexpr uint8_t kPassAll = 0x01;
-constexpr uint8_t kOtherMode = 0x20;
 constexpr uint16_t kPidMask = 0x1FFF;
 }  // namespace
 
@@ -22,7 +21,7 @@ uint8_t PidFilter::Register(uint8_t registerNumber) const {
 
 size_t PidFilter::ActiveEntriesLocked() const {
     const uint8_t control = registers_[kControlRegister];
-    if ((control & kEnable) == 0 || (control & (kPassAll | kOtherMode)) != 0) return 0;
+    if ((control & kEnable) == 0 || (control & kPassAll) != 0) return 0;
     return ((control >> 1) & 0x0F) + 1u;
 }
 

@@ -3,9 +3,10 @@
 // (2i, 2i+1) hold entry i, low byte first; register 0x20 is the filter control. The stream path
 // asks Accept(pid) for each packet.
 //
-// Control: bit 7 with bit 0 clear (mode 0) passes only the entries 0..n-1, where bits 1-4 hold
-// n-1; bit 0 set (mode 2) or any other value passes the whole stream, as does a filter that was
-// never loaded.
+// Control: bit 7 enables the filter; bit 0 set (the driver's mode 2) passes the whole stream;
+// otherwise only the entries 0..n-1 pass, where bits 1-4 hold n-1. What bit 5 (set by the
+// driver's modes other than 0 and 2) selects in the firmware is not known: the model ignores it,
+// so such a control passes entry 0 alone. A filter that was never loaded passes everything.
 #include <array>
 #include <cstdint>
 #include <mutex>

@@ -352,9 +352,98 @@ def bda_requests():
                    for set_index in (SET_FREQUENCY, SET_CHANGE_SYNC) for shift in (0, 4, 12, 15)))
 
 
+# ---- Private property set ----------------------------------------------------------------------
+# A step of private_properties: an op byte (0..6 a request, 7 a key press, 8 an answer of the
+# message device, 9 a tune by commit). A request: item, get (0) or set (1), data size choice
+# (5: the item's minimum, 0: one less, 1: none, 2/3: larger or any, then a u16), contents (0: raw,
+# then up to 48 bytes; 1: shaped, then the item's fields) and the request size (0: the minimum).
+MINIMUM = 5
+# Indices into the target's tables of lengths and frequencies.
+LENGTHS = [0, 1, 7, 8, 15, 16, 17, 59, 60, 61, 62, 63, 64, 255, 256, 1023, 1024, 1025, 0xFFFFFFFF]
+FREQUENCIES = [0, 449999, 474000, 474400, 530000, 880500, 0xFFFFFFFF]
+
+
+def length(value):
+    return bytes([LENGTHS.index(value)])
+
+
+def frequency(value):
+    return bytes([FREQUENCIES.index(value)])
+
+
+def private(item, set_, fields=None, size=MINIMUM, extra=b"", request_size=0):
+    body = bytes([0, item, 1 if set_ else 0, size]) + extra
+    body += bytes([1]) + fields if fields is not None else bytes([0]) + bytes(48)
+    return body + bytes([request_size])
+
+
+def pid_fields(count, mode=1, check=True):
+    return (bytes([1]) if check else bytes([0, 39])) + bytes([mode]) + length(count)
+
+
+def pass_fields(operation, count, address_is_demod=True, check=True):
+    return (bytes([1]) if check else bytes([0, 0x11, 0x01])) + bytes([operation]) + \
+        bytes([1 if address_is_demod else 0]) + bytes([0x04]) + length(count)
+
+
+def message_fields(kind, count):
+    return (bytes([1]) if kind == 0x90 else bytes([0, kind])) + length(count)
+
+
+def private_properties():
+    t = "private_properties"
+    write(t, "every_item_both_ways",
+          b"".join(private(item, set_) for item in range(18) for set_ in (False, True)))
+    write(t, "short_buffers",
+          b"".join(private(item, set_, size=size) for item in range(17) for set_ in (False, True)
+                   for size in (0, 1)))
+    write(t, "short_requests",
+          b"".join(private(item, True, request_size=0xF0) + u16(100) for item in range(17)))
+    write(t, "pid_tables",
+          b"".join(private(2, True, pid_fields(count, mode)) for count in (0, 1, 15, 16, 17, 255)
+                   for mode in (0, 1, 2)) + private(2, True, pid_fields(1, check=False)))
+    write(t, "pass_through_bounds",
+          b"".join(private(4, True, pass_fields(op, count)) for op in (0, 1)
+                   for count in (0, 59, 60, 61, 62, 63, 64, 0xFFFFFFFF)) +
+          private(4, False) + private(4, True, pass_fields(0, 7, check=False)))
+    write(t, "messages",
+          b"".join(private(11, True, message_fields(1, count)) + private(14, False)
+                   for count in (0, 7, 8, 15, 1023, 1024, 1025, 0xFFFFFFFF)) +
+          private(11, True, message_fields(0x90, 8)) + private(14, True, message_fields(0, 1025)) +
+          private(11, False) + private(11, True, message_fields(1, 1024), size=2,
+                                      extra=u16(1000)))
+    write(t, "raw_frames",
+          b"".join(private(12, True, length(count) + bytes([1])) for count in
+                   (0, 1, 7, 8, 255, 256, 1023, 0xFFFFFFFF)) +
+          private(12, True, length(1024) + bytes([1]), size=2, extra=u16(600)))
+    write(t, "tunes",
+          private(9, True, bytes([1]) + frequency(474000) + bytes([8]) + frequency(0)) +
+          private(10, False) +
+          private(9, True, bytes([1]) + frequency(0) + bytes([8]) + frequency(0)) +
+          private(9, True, bytes([1]) + frequency(0xFFFFFFFF) + bytes([9]) + frequency(449999)) +
+          private(9, True, bytes([1]) + frequency(880500) + bytes([0]) + frequency(0)) +
+          private(13, True, bytes([1]) + frequency(474400) + bytes([8])) +
+          private(13, True, bytes([0]) + frequency(474000) + bytes([8])) +
+          bytes([9, 1]) + private(9, True, bytes([1]) + frequency(530000) + bytes([8]) +
+                                  frequency(0)) + bytes([9, 1]))
+    write(t, "settings_and_sync",
+          b"".join(private(item, True, bytes([check, 7])) for item in (5, 6, 7, 8)
+                   for check in (0, 1, 5, 6)) +
+          b"".join(private(item, set_) for item in (15, 16) for set_ in (False, True)))
+    write(t, "keys_and_answers",
+          bytes([7, 0x12, 7, 0x34]) + private(1, False) + private(1, False) + private(1, False) +
+          bytes([7, 0x56]) + private(1, True) + private(1, False) +
+          bytes([8, 3, 0x41]) + private(11, True, message_fields(2, 8)) + private(11, False) +
+          bytes([8, 255, 0x42]) + private(14, True, message_fields(3, 1)) + private(14, False) +
+          bytes([8, 0]) + private(11, True, message_fields(0, 0)) + private(11, False))
+    write(t, "pass_through_to_the_message_device",
+          private(4, True, pass_fields(1, 8, address_is_demod=False)) + private(11, False))
+
+
 if __name__ == "__main__":
     usbd_configuration()
     configuration_chain()
     interrupt_reports()
     bridge_replies()
     bda_requests()
+    private_properties()

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "sim/air_signal.h"
+#include "sim/pid_filtered_source.h"
 
 namespace bda_test {
 
@@ -48,6 +49,8 @@ ReceiverStack::ReceiverStack(StackOptions options) : air(std::move(options.air))
     i2c_.Attach(kDemodLowAddress, demod.get());
     i2c_.Attach(kDemodHighAddress, demod.get());
     i2c_.Attach(sim::TunerChip::kAddress, &tuner);
+    i2c_.Attach(sim::MessageDevice::kWriteAddress, &messages);
+    i2c_.Attach(sim::MessageDevice::kReadAddress, &messages);
     firmware_ = std::make_shared<sim::BridgeFirmware>(i2c_, true);
     gate_ = std::make_shared<FrameGate>(firmware_);
     sim::StickOptions stickOptions;
@@ -55,10 +58,12 @@ ReceiverStack::ReceiverStack(StackOptions options) : air(std::move(options.air))
     stickOptions.streamTransfer = options.transfer;
     stick_ = std::make_shared<sim::Stick>(stickOptions);
     stick_->SetCommandProcessor(gate_);
+    remote_ = std::make_unique<sim::RemoteControl>(stick_);
     if (options.airStream) {
         sim::TsGeneratorOptions stream;
         stream.realTime = false;
-        source_ = std::make_shared<sim::AirStreamSource>(*demod, stream);
+        source_ = std::make_shared<sim::PidFilteredSource>(
+            std::make_shared<sim::AirStreamSource>(*demod, stream), firmware_);
         stick_->SetStreamSource(source_);
     }
     system_ = std::make_unique<kvstest::HostSystem>(host::ClockMode::Virtual);

@@ -1,8 +1,8 @@
 #pragma once
-// A started receiver on the simulated air: the stick with its bridge firmware, the tuner and the
-// demodulator on its I2C bus, the driver added and started on a virtual clock, and a BDA
-// application on the filter. The bridge's frames are recorded, and the stick can be held at a
-// chosen frame (to catch what another thread does meanwhile).
+// A started receiver on the simulated air: the stick with its bridge firmware, the tuner, the
+// demodulator and the message device on its I2C bus, a remote control, the driver added and started
+// on a virtual clock, and a BDA application on the filter. The bridge's frames are recorded, and
+// the stick can be held at a chosen frame (to catch what another thread does meanwhile).
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -14,6 +14,8 @@
 #include "sim/bridge_firmware.h"
 #include "sim/demod_chip.h"
 #include "sim/i2c_bus.h"
+#include "sim/message_device.h"
+#include "sim/remote_control.h"
 #include "sim/stick.h"
 #include "sim/tuner_chip.h"
 #include "support/host_system.h"
@@ -48,7 +50,7 @@ class FrameGate : public sim::CommandProcessor {
 struct StackOptions {
     sim::Air air = sim::Air::Default();
     sim::StreamTransfer transfer = sim::StreamTransfer::Isochronous;
-    // A stream source for the stick (the air's stream when null and `airStream` is set).
+    // The air's stream on the stick's stream pipe, through the bridge's PID filter.
     bool airStream = false;
 };
 
@@ -69,10 +71,14 @@ class ReceiverStack {
 
     FrameGate& Gate() { return *gate_; }
     sim::Stick& Stick() { return *stick_; }
+    sim::BridgeFirmware& Firmware() { return *firmware_; }
+    sim::I2cBus& I2c() { return i2c_; }
+    sim::RemoteControl& Remote() { return *remote_; }
 
     sim::Air air;
     sim::TunerChip tuner;
     std::unique_ptr<sim::DemodChip> demod;
+    sim::MessageDevice messages;
 
   private:
     sim::I2cBus i2c_;
@@ -80,6 +86,7 @@ class ReceiverStack {
     std::shared_ptr<FrameGate> gate_;
     std::shared_ptr<sim::TransportStreamSource> source_;
     std::shared_ptr<sim::Stick> stick_;
+    std::unique_ptr<sim::RemoteControl> remote_;
     std::unique_ptr<kvstest::HostSystem> system_;
 };
 

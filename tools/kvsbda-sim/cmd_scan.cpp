@@ -9,8 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
-#include "platform/host/pool_accounting.h"
-#include "platform/pool.h"
+#include "receiver_run.h"
 #include "session.h"
 #include "tune_run.h"
 
@@ -29,6 +28,7 @@ struct ScanArguments {
     std::string to = std::to_string(kDefaultToKHz);
     std::string step = std::to_string(kDefaultStepKHz);
     unsigned settleMs = kDefaultSettleMs;
+    uint32_t fromKHz = 0, toKHz = 0, stepKHz = 0;  // checked
 };
 
 struct Channel {
@@ -81,85 +81,63 @@ nlohmann::json Json(const ScanArguments& args, uint32_t from, uint32_t to, uint3
             {"settleMs", args.settleMs}, {"channels", list}, {"found", found}};
 }
 
-int RunScan(const GlobalOptions& options, const ScanArguments& args) {
-    std::string error;
-    const std::optional<uint32_t> from = ParseFrequencyKHz(args.from, "--from", &error);
+bool CheckScan(ScanArguments& args, std::string* error) {
+    const std::optional<uint32_t> from = ParseFrequencyKHz(args.from, "--from", error);
     const std::optional<uint32_t> to =
-        from ? ParseFrequencyKHz(args.to, "--to", &error) : std::nullopt;
+        from ? ParseFrequencyKHz(args.to, "--to", error) : std::nullopt;
     const std::optional<uint32_t> step =
-        to ? ParseFrequencyKHz(args.step, "--step", &error) : std::nullopt;
-    if (!from || !to || !step) {
-        std::fprintf(stderr, "kvsbda-sim scan: %s\n", error.c_str());
-        return 2;
-    }
+        to ? ParseFrequencyKHz(args.step, "--step", error) : std::nullopt;
+    if (!from || !to || !step) return false;
     if (*to < *from || (*to - *from) / *step >= kMaxChannels) {
-        std::fprintf(stderr,
-                     "kvsbda-sim scan: --to must not be below --from, and the range must hold at "
-                     "most %u channels\n",
-                     kMaxChannels);
-        return 2;
+        *error = "--to must not be below --from, and the range must hold at most " +
+                 std::to_string(kMaxChannels) + " channels";
+        return false;
     }
+    args.fromKHz = *from;
+    args.toKHz = *to;
+    args.stepKHz = *step;
+    return true;
+}
 
-    std::vector<std::string> debug;
+StepResult RunScan(ReceiverRun& receiver, const ScanArguments& args) {
     std::vector<Channel> channels;
     bool failed = false;
-    {
-        Session session(options, DebugLineSink(options, &debug));
-        if (!session.Open(&error)) {
-            std::fprintf(stderr, "kvsbda-sim: %s\n", error.c_str());
-            return 2;
-        }
-        PKSDEVICE device = PlugStartedStick(session, options, &error);
-        host::BdaReceiverApplication app(device);
-        if (device == nullptr || !OpenApplication(app, &error)) {
-            std::fprintf(stderr, "kvsbda-sim scan: %s\n", error.c_str());
-            app.Close();
-            session.StopRemoveUnplug();
-            return 1;
-        }
-        const bool progress = isatty(fileno(stderr)) != 0;
-        const uint32_t count = (*to - *from) / *step + 1;
-        size_t locked = 0;
-        for (uint32_t i = 0; i < count; ++i) {
-            const uint32_t kHz = *from + i * *step;
-            if (progress)
-                std::fprintf(stderr, "\r  scanning %u kHz (%u of %u), %zu found   ", kHz, i + 1,
-                             count, locked);
-            const TuneOutcome outcome =
-                TuneThroughApplication(session, app, kHz, kScanBandwidthMHz, args.settleMs);
-            Channel channel;
-            channel.frequencyKHz = kHz;
-            channel.status = outcome.status;
-            channel.locked = outcome.locked;
-            channel.strength = outcome.signal.strength;
-            channel.quality = outcome.signal.quality;
-            channel.tuneMs = outcome.commitMs;
-            channel.transmitter = outcome.locked ? outcome.transmitterName : "";
-            failed = failed || !NT_SUCCESS(outcome.status);
-            locked += outcome.locked ? 1 : 0;
-            channels.push_back(channel);
-        }
-        if (progress) std::fprintf(stderr, "\r%60s\r", "");
-        app.Close();
-        session.StopRemoveUnplug();
+    const bool progress = isatty(fileno(stderr)) != 0;
+    const uint32_t count = (args.toKHz - args.fromKHz) / args.stepKHz + 1;
+    size_t locked = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t kHz = args.fromKHz + i * args.stepKHz;
+        if (progress)
+            std::fprintf(stderr, "\r  scanning %u kHz (%u of %u), %zu found   ", kHz, i + 1, count,
+                         locked);
+        const TuneOutcome outcome = TuneThroughApplication(receiver.GetSession(), receiver.App(),
+                                                           kHz, kScanBandwidthMHz, args.settleMs);
+        Channel channel;
+        channel.frequencyKHz = kHz;
+        channel.status = outcome.status;
+        channel.locked = outcome.locked;
+        channel.strength = outcome.signal.strength;
+        channel.quality = outcome.signal.quality;
+        channel.tuneMs = outcome.commitMs;
+        channel.transmitter = outcome.locked ? outcome.transmitterName : "";
+        failed = failed || !NT_SUCCESS(outcome.status);
+        locked += outcome.locked ? 1 : 0;
+        channels.push_back(channel);
     }
-    const size_t poolBytes = host::PoolBytesOutstanding(kDriverPoolTag);
-    if (options.json) {
-        nlohmann::json j = Json(args, *from, *to, *step, channels);
-        j["poolBytesOutstanding"] = poolBytes;
-        j["debug"] = debug;
-        std::cout << j.dump(2) << std::endl;
+    if (progress) std::fprintf(stderr, "\r%60s\r", "");
+    StepResult result;
+    if (receiver.Options().json) {
+        result.json = Json(args, args.fromKHz, args.toKHz, args.stepKHz, channels);
     } else {
         PrintTable(channels);
-        std::printf("closed, stopped, removed, unplugged\n  pool bytes still allocated: %zu\n",
-                    poolBytes);
     }
-    return poolBytes == 0 && !failed ? 0 : 1;
+    result.exitCode = failed ? 1 : 0;
+    return result;
 }
 
 }  // namespace
 
-void AddScanCommand(CLI::App& app, const GlobalOptions& options, int& exitCode) {
+void AddScanCommand(CLI::App& app, const GlobalOptions&, Steps& steps) {
     auto args = std::make_shared<ScanArguments>();
     CLI::App* scan = app.add_subcommand(
         "scan", "Search the channels of a range as a television application does");
@@ -170,7 +148,12 @@ void AddScanCommand(CLI::App& app, const GlobalOptions& options, int& exitCode) 
                      "milliseconds to wait after a locked commit before reading the signal "
                      "statistics")
         ->capture_default_str();
-    scan->callback([&options, &exitCode, args] { exitCode = RunScan(options, *args); });
+    scan->callback([&steps, args] {
+        steps.push_back({"scan",
+                         [args](std::string* error) { return CheckScan(*args, error); },
+                         [args](ReceiverRun& receiver) { return RunScan(receiver, *args); },
+                         {}});
+    });
 }
 
 }  // namespace kvssim

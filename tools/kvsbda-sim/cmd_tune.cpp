@@ -2,16 +2,14 @@
 // does, puts the frequency (and bandwidth) on the tuner node and commits, and reports what the
 // application then reads from the signal statistics, next to what the simulated chips saw: the
 // search step and attempt that locked, the frequency the tuner receives, and how long the commit
-// took against the delays the driver asked for. Then closes everything, stops, removes and
-// unplugs the stick.
+// took against the delays the driver asked for.
 #include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "air_json.h"
 #include "commands.h"
-#include "platform/host/pool_accounting.h"
-#include "platform/pool.h"
+#include "receiver_run.h"
 #include "session.h"
 #include "tune_run.h"
 
@@ -21,6 +19,7 @@ namespace {
 
 struct TuneArguments {
     std::string frequency;
+    uint32_t kHz = 0;  // checked --frequency
     unsigned bandwidthMHz = 8;
     unsigned settleMs = kDefaultSettleMs;
 };
@@ -95,59 +94,31 @@ nlohmann::json Json(const Session& session, const GlobalOptions& options, const 
     return j;
 }
 
-int RunTune(const GlobalOptions& options, const TuneArguments& args) {
-    std::string error;
-    const std::optional<uint32_t> kHz = ParseFrequencyKHz(args.frequency, "--frequency", &error);
-    if (!kHz || !CheckBandwidthMHz(args.bandwidthMHz, &error)) {
-        std::fprintf(stderr, "kvsbda-sim tune: %s\n", error.c_str());
-        return 2;
-    }
-    std::vector<std::string> debug;
-    nlohmann::json result;
-    bool locked = false;
-    bool failed = false;
-    {
-        Session session(options, DebugLineSink(options, &debug));
-        if (!session.Open(&error)) {
-            std::fprintf(stderr, "kvsbda-sim: %s\n", error.c_str());
-            return 2;
-        }
-        PKSDEVICE device = PlugStartedStick(session, options, &error);
-        host::BdaReceiverApplication app(device);
-        if (device == nullptr || !OpenApplication(app, &error)) {
-            std::fprintf(stderr, "kvsbda-sim tune: %s\n", error.c_str());
-            app.Close();
-            session.StopRemoveUnplug();
-            return 1;
-        }
-        const TuneOutcome outcome =
-            TuneThroughApplication(session, app, *kHz, args.bandwidthMHz, args.settleMs);
-        locked = outcome.locked;
-        failed = !NT_SUCCESS(outcome.status);
-        if (options.json) {
-            result = Json(session, options, outcome);
-        } else {
-            PrintText(session, options, outcome);
-        }
-        app.Close();
-        session.StopRemoveUnplug();
-    }
-    const size_t poolBytes = host::PoolBytesOutstanding(kDriverPoolTag);
+StepResult RunTune(ReceiverRun& receiver, const TuneArguments& args) {
+    const GlobalOptions& options = receiver.Options();
+    Session& session = receiver.GetSession();
+    const TuneOutcome outcome =
+        TuneThroughApplication(session, receiver.App(), args.kHz, args.bandwidthMHz, args.settleMs);
+    StepResult result;
     if (options.json) {
-        result["poolBytesOutstanding"] = poolBytes;
-        result["debug"] = debug;
-        std::cout << result.dump(2) << std::endl;
+        result.json = Json(session, options, outcome);
     } else {
-        std::printf("closed, stopped, removed, unplugged\n  pool bytes still allocated: %zu\n",
-                    poolBytes);
+        PrintText(session, options, outcome);
     }
-    if (poolBytes != 0 || failed) return 1;
-    return locked ? 0 : 1;
+    result.exitCode = NT_SUCCESS(outcome.status) && outcome.locked ? 0 : 1;
+    return result;
+}
+
+bool CheckTune(TuneArguments& args, std::string* error) {
+    const std::optional<uint32_t> kHz = ParseFrequencyKHz(args.frequency, "--frequency", error);
+    if (!kHz || !CheckBandwidthMHz(args.bandwidthMHz, error)) return false;
+    args.kHz = *kHz;
+    return true;
 }
 
 }  // namespace
 
-void AddTuneCommand(CLI::App& app, const GlobalOptions& options, int& exitCode) {
+void AddTuneCommand(CLI::App& app, const GlobalOptions&, Steps& steps) {
     auto args = std::make_shared<TuneArguments>();
     CLI::App* tune = app.add_subcommand(
         "tune", "Plug the stick in, tune it through the BDA properties and report the signal");
@@ -160,7 +131,12 @@ void AddTuneCommand(CLI::App& app, const GlobalOptions& options, int& exitCode) 
                      "milliseconds to wait after a locked commit before reading the signal "
                      "statistics (the stick's status reports carry strength and quality)")
         ->capture_default_str();
-    tune->callback([&options, &exitCode, args] { exitCode = RunTune(options, *args); });
+    tune->callback([&steps, args] {
+        steps.push_back({"tune",
+                         [args](std::string* error) { return CheckTune(*args, error); },
+                         [args](ReceiverRun& receiver) { return RunTune(receiver, *args); },
+                         {}});
+    });
 }
 
 }  // namespace kvssim

@@ -20,8 +20,7 @@
 #include "driver/device_context.h"
 #include "frame_recorder.h"
 #include "platform/host/bda_receiver_application.h"
-#include "platform/host/pool_accounting.h"
-#include "platform/pool.h"
+#include "receiver_run.h"
 #include "session.h"
 #include "stream_tap.h"
 #include "tune_run.h"
@@ -41,6 +40,7 @@ constexpr std::chrono::milliseconds kQuietInterval{30};
 constexpr int kQuietChecks = 3;
 constexpr size_t kTransportPacketBytes = 188;
 constexpr ULONG kReadsDroppedAfterStart = 2;
+constexpr uint16_t kMaxPid = 0x1FFF;
 
 std::atomic<bool> gInterrupted{false};
 extern "C" void OnInterrupt(int) {
@@ -48,7 +48,8 @@ extern "C" void OnInterrupt(int) {
 }
 
 struct WatchArguments {
-    std::string frequency;
+    std::string frequency;  // empty: what an earlier command tuned
+    uint32_t kHz = 0;       // checked --frequency
     unsigned bandwidthMHz = 8;
     unsigned seconds = 0;
     std::string output;
@@ -169,16 +170,34 @@ struct WatchResult {
     std::string checkText;
     StreamAccount account;
     std::string writeError;
+    std::vector<std::pair<uint16_t, uint64_t>> pids;  // packets received per PID
 };
+
+std::vector<std::pair<uint16_t, uint64_t>> PacketsPerPid(const sim::TsChecker& checker) {
+    std::vector<std::pair<uint16_t, uint64_t>> pids;
+    for (uint16_t pid = 0; pid <= kMaxPid; ++pid)
+        if (const uint64_t packets = checker.PacketsOn(pid)) pids.emplace_back(pid, packets);
+    return pids;
+}
+
+std::string PidText(uint16_t pid) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", pid);
+    return text;
+}
 
 void PrintSummary(const WatchArguments& args, const WatchResult& r) {
     const StreamAccount& a = r.account;
     std::printf("\nwatch %u kHz (%s), %s stream pipe, %.1f s%s -> %s\n", TunerKHz(r.tune),
                 r.tune.transmitterName.c_str(), r.pipe.c_str(), r.seconds,
                 r.interrupted ? " (interrupted)" : "", args.output.c_str());
-    std::printf("  signal while receiving: strength %u, quality %u; the commit took %.1f ms\n",
-                r.signal.strength, r.signal.quality, r.tune.commitMs);
-    if (r.commitToFirstFrameMs) {
+    std::printf("  signal while receiving: strength %u, quality %u", r.signal.strength,
+                r.signal.quality);
+    if (!args.frequency.empty()) std::printf("; the commit took %.1f ms", r.tune.commitMs);
+    std::printf("\n");
+    if (args.frequency.empty()) {
+        std::printf("  no commit in this watch: it receives what an earlier command tuned\n");
+    } else if (r.commitToFirstFrameMs) {
         std::printf("  commit to first frame: %.1f ms\n", *r.commitToFirstFrameMs);
     } else {
         std::printf("  commit to first frame: no frame arrived\n");
@@ -186,6 +205,10 @@ void PrintSummary(const WatchArguments& args, const WatchResult& r) {
     std::printf("  application received: %llu frames, %llu bytes, %llu packets\n",
                 static_cast<unsigned long long>(r.frames), static_cast<unsigned long long>(r.bytes),
                 static_cast<unsigned long long>(r.check.packets));
+    std::printf("  PIDs:");
+    for (const auto& [pid, packets] : r.pids)
+        std::printf(" %s (%llu)", PidText(pid).c_str(), static_cast<unsigned long long>(packets));
+    std::printf("\n");
     std::printf("  continuity errors: %llu; sync errors: %llu; partial frames: %llu\n",
                 static_cast<unsigned long long>(r.check.continuityErrors),
                 static_cast<unsigned long long>(r.check.syncErrors),
@@ -214,6 +237,12 @@ void PrintSummary(const WatchArguments& args, const WatchResult& r) {
         std::printf("  writing %s failed: %s\n", args.output.c_str(), r.writeError.c_str());
 }
 
+nlohmann::json PidsJson(const std::vector<std::pair<uint16_t, uint64_t>>& pids) {
+    nlohmann::json j = nlohmann::json::object();
+    for (const auto& [pid, packets] : pids) j[PidText(pid)] = packets;
+    return j;
+}
+
 nlohmann::json Json(const WatchArguments& args, const WatchResult& r) {
     const StreamAccount& a = r.account;
     return {
@@ -233,6 +262,7 @@ nlohmann::json Json(const WatchArguments& args, const WatchResult& r) {
         {"frames", r.frames},
         {"bytes", r.bytes},
         {"packets", r.check.packets},
+        {"pids", PidsJson(r.pids)},
         {"continuityErrors", r.check.continuityErrors},
         {"checkerErrors", r.check.Errors()},
         {"stickBytes", a.stickBytes},
@@ -293,126 +323,153 @@ void Receive(Session& session, host::BdaReceiverApplication& app, DeviceContext*
     result->writeError = recorder.WriteError();
 }
 
-int RunWatch(const GlobalOptions& options, const WatchArguments& args) {
-    std::string error;
-    const std::optional<uint32_t> kHz = ParseFrequencyKHz(args.frequency, "--frequency", &error);
-    if (!kHz || !CheckBandwidthMHz(args.bandwidthMHz, &error)) {
-        std::fprintf(stderr, "kvsbda-sim watch: %s\n", error.c_str());
-        return 2;
+// A watch after other commands of the chain starts from a stream it can account for: the air is
+// held back while the pins run once and stop again (which stops whatever stream an earlier
+// command restarted) and until the stopped stream's last reads have ended (read, as a debugger
+// would, from the transport's counts). The caller lets the air go once the pins run again, so
+// that the new stream's reads are all out before the first of them is answered.
+void StopEarlierStream(Session& session, host::BdaReceiverApplication& app, CQZUSB* transport) {
+    session.AirStream()->Close();
+    (void)app.Run();
+    (void)app.Stop();
+    const auto limit = Clock::now() + std::chrono::seconds(5);
+    while ((ReadLongAcquire(&transport->isoReadsOutstanding) != 0 ||
+            ReadLongAcquire(&transport->bulkReadsOutstanding) != 0) &&
+           Clock::now() < limit)
+        std::this_thread::sleep_for(kQuietInterval);
+}
+
+bool CheckWatch(WatchArguments& args, std::string* error) {
+    if (!args.frequency.empty()) {
+        const std::optional<uint32_t> kHz = ParseFrequencyKHz(args.frequency, "--frequency", error);
+        if (!kHz || !CheckBandwidthMHz(args.bandwidthMHz, error)) return false;
+        args.kHz = *kHz;
     }
     if (args.seconds == 0 || args.seconds > kMaxSeconds) {
-        std::fprintf(stderr, "kvsbda-sim watch: --seconds must be 1 to %u\n", kMaxSeconds);
-        return 2;
+        *error = "--seconds must be 1 to " + std::to_string(kMaxSeconds);
+        return false;
     }
-    if (!CheckWritable(args.output, &error)) {
-        std::fprintf(stderr, "kvsbda-sim watch: %s\n", error.c_str());
-        return 2;
-    }
+    return CheckWritable(args.output, error);
+}
 
+StepResult RunWatch(ReceiverRun& receiver, const WatchArguments& args) {
+    const GlobalOptions& options = receiver.Options();
+    Session& session = receiver.GetSession();
+    host::BdaReceiverApplication& app = receiver.App();
+    StepResult step;
+    step.exitCode = 1;
+    if (args.frequency.empty() && receiver.CommandsBefore() == 0) {
+        std::fprintf(stderr,
+                     "kvsbda-sim watch: --frequency is needed unless an earlier command of the "
+                     "chain tuned (xtune, tune ... then watch)\n");
+        return step;
+    }
+    DeviceContext* context = GetDeviceContext(receiver.Device());
+    CQZUSB* transport = context != nullptr ? context->transport : nullptr;
+    const PUSBD_PIPE_INFORMATION pipe = transport != nullptr && transport->streamPipeType != 0
+                                            ? transport->Pipe(transport->streamPipeIndex)
+                                            : nullptr;
+    if (pipe == nullptr) {
+        std::fprintf(stderr, "kvsbda-sim watch: the stick has no stream pipe\n");
+        return step;
+    }
     gInterrupted = false;
     auto previousHandler = std::signal(SIGINT, OnInterrupt);
-    std::vector<std::string> debug;
     WatchResult result;
+    result.pipe = transport->streamPipeType == UsbdPipeTypeBulk ? "bulk" : "isochronous";
+    if (transport->streamPipeType == UsbdPipeTypeIsochronous)
+        session.AirStream()->LimitEachRead(kTransportPacketBytes);
+    if (receiver.CommandsBefore() != 0) StopEarlierStream(session, app, transport);
+
+    StreamTap tap(pipe->EndpointAddress, [transport](const host::UsbTrafficRecord& record) {
+        return FateOfRead(transport, record);
+    });
+    session.Bus().AddObserver(&tap);
     int failure = 0;
-    {
-        Session session(options, DebugLineSink(options, &debug));
-        if (!session.Open(&error)) {
-            std::fprintf(stderr, "kvsbda-sim: %s\n", error.c_str());
-            std::signal(SIGINT, previousHandler);
-            return 2;
-        }
-        PKSDEVICE device = PlugStartedStick(session, options, &error);
-        DeviceContext* context = GetDeviceContext(device);
-        CQZUSB* transport = context != nullptr ? context->transport : nullptr;
-        const PUSBD_PIPE_INFORMATION pipe = transport != nullptr && transport->streamPipeType != 0
-                                                ? transport->Pipe(transport->streamPipeIndex)
-                                                : nullptr;
-        if (device != nullptr && pipe == nullptr) error = "the stick has no stream pipe";
-        host::BdaReceiverApplication app(device);
-        if (pipe == nullptr || !OpenApplication(app, &error)) {
-            std::fprintf(stderr, "kvsbda-sim watch: %s\n", error.c_str());
-            app.Close();
-            session.StopRemoveUnplug();
-            std::signal(SIGINT, previousHandler);
-            return 1;
-        }
-        result.pipe = transport->streamPipeType == UsbdPipeTypeBulk ? "bulk" : "isochronous";
-        if (transport->streamPipeType == UsbdPipeTypeIsochronous)
-            session.AirStream()->LimitEachRead(kTransportPacketBytes);
-
-        StreamTap tap(pipe->EndpointAddress, [transport](const host::UsbTrafficRecord& record) {
-            return FateOfRead(transport, record);
-        });
-        session.Bus().AddObserver(&tap);
-        std::FILE* file = std::fopen(args.output.c_str(), "wb");
-        if (file == nullptr) {
-            std::fprintf(stderr, "kvsbda-sim watch: cannot write %s: %s\n", args.output.c_str(),
-                         std::strerror(errno));
-            failure = 2;
+    std::FILE* file = std::fopen(args.output.c_str(), "wb");
+    if (file == nullptr) {
+        std::fprintf(stderr, "kvsbda-sim watch: cannot write %s: %s\n", args.output.c_str(),
+                     std::strerror(errno));
+        failure = 2;
+    } else {
+        sim::TsCheckerOptions check;
+        FrameRecorder recorder(file, check);
+        recorder.Connect(app.Frames());
+        // The graph runs first, then the application tunes, as a television application does.
+        const NTSTATUS run = app.Run();
+        session.AirStream()->Open();
+        bool locked;
+        if (args.frequency.empty()) {
+            // What an earlier command tuned; the stream restarts with the pins' run.
+            result.tune.requestedKHz = 0;
+            result.tune.tunerHz = session.Tuner().TunedFrequencyHz();
+            if (const sim::Transmitter* on = session.Air().Find(result.tune.tunerHz))
+                result.tune.transmitterName = on->name;
+            result.tune.locked = locked = LockedNow(app);
         } else {
-            sim::TsCheckerOptions check;
-            FrameRecorder recorder(file, check);
-            recorder.Connect(app.Frames());
-            // The graph runs first, then the application tunes, as a television application does.
-            const NTSTATUS run = app.Run();
-            result.tune = TuneThroughApplication(session, app, *kHz, args.bandwidthMHz, 0);
-            if (!NT_SUCCESS(run) || !result.tune.locked) {
-                std::fprintf(stderr,
-                             "kvsbda-sim watch: no lock on %u kHz (%s); nothing was received\n",
-                             *kHz,
-                             !NT_SUCCESS(run)                    ? "the pins did not run"
-                             : result.tune.requestedName.empty() ? "no transmitter on this channel"
-                                                                 : "the transmitter did not lock");
-                failure = 1;
-                (void)app.Stop();
-            } else {
-                if (const sim::Transmitter* on = session.Demod().TunedTransmitter())
-                    recorder.ExpectTablePids({0x0000, static_cast<uint16_t>(on->videoPid - 0x10)});
-                Receive(session, app, context, args, recorder, tap, &result);
-                if (const auto first = recorder.FirstFrameAt())
-                    result.commitToFirstFrameMs =
-                        std::chrono::duration<double, std::milli>(*first - result.tune.commitStart)
-                            .count();
-            }
-            if (std::fclose(file) != 0 && result.writeError.empty())
-                result.writeError = std::strerror(errno);
+            result.tune = TuneThroughApplication(session, app, args.kHz, args.bandwidthMHz, 0);
+            locked = result.tune.locked;
         }
-        app.Close();
-        session.Bus().RemoveObserver(&tap);
-        session.StopRemoveUnplug();
+        if (!NT_SUCCESS(run) || !locked) {
+            std::fprintf(stderr, "kvsbda-sim watch: no lock on %u kHz (%s); nothing was received\n",
+                         args.frequency.empty() ? TunerKHz(result.tune) : args.kHz,
+                         !NT_SUCCESS(run) ? "the pins did not run"
+                         : !args.frequency.empty() && result.tune.requestedName.empty()
+                             ? "no transmitter on this channel"
+                             : "the transmitter did not lock");
+            failure = 1;
+            (void)app.Stop();
+        } else {
+            if (const sim::Transmitter* on = session.Demod().TunedTransmitter())
+                recorder.ExpectTablePids({0x0000, static_cast<uint16_t>(on->videoPid - 0x10)});
+            Receive(session, app, context, args, recorder, tap, &result);
+            if (const auto first = recorder.FirstFrameAt(); first && !args.frequency.empty())
+                result.commitToFirstFrameMs =
+                    std::chrono::duration<double, std::milli>(*first - result.tune.commitStart)
+                        .count();
+            result.pids = PacketsPerPid(recorder.Checker());
+        }
+        app.Frames().SetSink({});
+        if (std::fclose(file) != 0 && result.writeError.empty())
+            result.writeError = std::strerror(errno);
     }
+    session.Bus().RemoveObserver(&tap);
+    session.AirStream()->LimitEachRead(0);
     std::signal(SIGINT, previousHandler);
-    const size_t poolBytes = host::PoolBytesOutstanding(kDriverPoolTag);
-    if (failure != 0) return failure;
-
+    if (failure != 0) {
+        step.exitCode = failure;
+        return step;
+    }
     if (options.json) {
-        nlohmann::json j = Json(args, result);
-        j["poolBytesOutstanding"] = poolBytes;
-        j["debug"] = debug;
-        std::cout << j.dump(2) << std::endl;
+        step.json = Json(args, result);
     } else {
         PrintSummary(args, result);
-        std::printf("closed, stopped, removed, unplugged\n  pool bytes still allocated: %zu\n",
-                    poolBytes);
     }
     const bool clean = result.frames > 0 && result.check.Errors() == 0 &&
                        result.writeError.empty() && result.account.otherBytes == 0;
-    return clean && poolBytes == 0 ? 0 : 1;
+    step.exitCode = clean ? 0 : 1;
+    return step;
 }
 
 }  // namespace
 
-void AddWatchCommand(CLI::App& app, const GlobalOptions& options, int& exitCode) {
+void AddWatchCommand(CLI::App& app, const GlobalOptions&, Steps& steps) {
     auto args = std::make_shared<WatchArguments>();
     CLI::App* watch = app.add_subcommand(
         "watch", "Build the graph, tune, and receive the transport stream into a file");
-    watch->add_option("--frequency", args->frequency, "centre frequency in kHz, e.g. 474000")
-        ->required();
+    watch->add_option("--frequency", args->frequency,
+                      "centre frequency in kHz, e.g. 474000 (after a command that tuned it may be "
+                      "left out: the watch then receives what that command tuned)");
     watch->add_option("--bandwidth", args->bandwidthMHz, "channel bandwidth in MHz: 6, 7 or 8")
         ->capture_default_str();
     watch->add_option("--seconds", args->seconds, "how long to receive")->required();
     watch->add_option("--output", args->output, "transport-stream file to write (.ts)")->required();
-    watch->callback([&options, &exitCode, args] { exitCode = RunWatch(options, *args); });
+    watch->callback([&steps, args] {
+        steps.push_back({"watch",
+                         [args](std::string* error) { return CheckWatch(*args, error); },
+                         [args](ReceiverRun& receiver) { return RunWatch(receiver, *args); },
+                         {}});
+    });
 }
 
 }  // namespace kvssim

@@ -1,13 +1,17 @@
 // kvsbda-sim: the receiver driver on a simulated stick, without the hardware.
 #include <CLI/CLI.hpp>
+#include <cstring>
+#include <vector>
 
 #include "commands.h"
 #include "options.h"
 
-int main(int argc, char** argv) {
-    kvssim::GlobalOptions options;
-    int exitCode = 0;
-    CLI::App app{"kvsbda-sim: runs the receiver driver against a simulated USB stick"};
+namespace {
+
+// The word that joins commands on one command line.
+constexpr const char* kThen = "then";
+
+void AddGlobalOptions(CLI::App& app, kvssim::GlobalOptions& options) {
     app.add_option("--stick", options.stick, "vendor and product id of the stick, VID:PID in hex")
         ->capture_default_str();
     app.add_flag("--boot", options.boot,
@@ -27,15 +31,54 @@ int main(int argc, char** argv) {
     app.add_option("--image", options.image,
                    "run this Windows build of the driver (kvsbda.sys) under CPU emulation in "
                    "place of the host-compiled driver");
-    app.require_subcommand(1);
-    // Global options may also follow the command (kvsbda-sim tune --frequency 474000 --json).
-    app.fallthrough();
+}
 
-    kvssim::AddPlugCommand(app, options, exitCode);
-    kvssim::AddTuneCommand(app, options, exitCode);
-    kvssim::AddWatchCommand(app, options, exitCode);
-    kvssim::AddScanCommand(app, options, exitCode);
+void AddCommands(CLI::App& app, const kvssim::GlobalOptions& options, kvssim::Steps& steps) {
+    kvssim::AddPlugCommand(app, options, steps);
+    kvssim::AddTuneCommand(app, options, steps);
+    kvssim::AddWatchCommand(app, options, steps);
+    kvssim::AddScanCommand(app, options, steps);
+    kvssim::AddKeysCommand(app, options, steps);
+    kvssim::AddPidCommand(app, options, steps);
+    kvssim::AddI2cCommand(app, options, steps);
+    kvssim::AddRawCommand(app, options, steps);
+    kvssim::AddStatusCommand(app, options, steps);
+    kvssim::AddVersionCommand(app, options, steps);
+    kvssim::AddXtuneCommand(app, options, steps);
+    kvssim::AddTuneParamsCommand(app, options, steps);
+    kvssim::AddMessageCommand(app, options, steps);
+}
 
-    CLI11_PARSE(app, argc, argv);
-    return exitCode;
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Cut the command line at each `then`: every part is one command (global options may stand
+    // in any part and apply to the whole run).
+    std::vector<std::vector<char*>> parts(1, std::vector<char*>{argv[0]});
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], kThen) == 0) {
+            parts.push_back({argv[0]});
+        } else {
+            parts.back().push_back(argv[i]);
+        }
+    }
+
+    kvssim::GlobalOptions options;
+    kvssim::Steps steps;
+    for (std::vector<char*>& part : parts) {
+        CLI::App app{
+            "kvsbda-sim: runs the receiver driver against a simulated USB stick. Several commands "
+            "may follow one another, joined by the word `then`; they run in order on one stick."};
+        AddGlobalOptions(app, options);
+        app.require_subcommand(1);
+        // Global options may also follow the command (kvsbda-sim tune --frequency 474000 --json).
+        app.fallthrough();
+        AddCommands(app, options, steps);
+        try {
+            app.parse(static_cast<int>(part.size()), part.data());
+        } catch (const CLI::ParseError& e) {
+            return app.exit(e);
+        }
+    }
+    return kvssim::RunSteps(options, steps);
 }

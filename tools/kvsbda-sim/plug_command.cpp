@@ -178,10 +178,12 @@ int RunPlug(const GlobalOptions& options) {
 
 }  // namespace
 
-void AddPlugCommand(CLI::App& app, const GlobalOptions& options, int& exitCode) {
+void AddPlugCommand(CLI::App& app, const GlobalOptions& options, Steps& steps) {
     CLI::App* plug = app.add_subcommand(
         "plug", "Plug the simulated stick in, show what the driver did, unplug it");
-    plug->callback([&options, &exitCode] { exitCode = RunPlug(options); });
+    plug->callback([&options, &steps] {
+        steps.push_back({"plug", {}, {}, [&options] { return RunPlug(options); }});
+    });
 }
 
 }  // namespace kvssim

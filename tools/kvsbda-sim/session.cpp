@@ -10,6 +10,7 @@
 #include "platform/host/debug_log.h"
 #include "platform/host/driver_call.h"
 #include "platform/host/kernel_state.h"
+#include "sim/pid_filtered_source.h"
 #include "sim/stick_descriptors.h"
 
 namespace kvssim {
@@ -37,6 +38,8 @@ bool Session::Open(std::string* error) {
     i2c_.Attach(kDemodLowAddress, demod_.get());
     i2c_.Attach(kDemodHighAddress, demod_.get());
     i2c_.Attach(sim::TunerChip::kAddress, &tuner_);
+    i2c_.Attach(sim::MessageDevice::kWriteAddress, &messages_);
+    i2c_.Attach(sim::MessageDevice::kReadAddress, &messages_);
 
     host::SetClockMode(host::ClockMode::Real);
     host::ResetKernelState();
@@ -136,9 +139,10 @@ void Session::Plug(const StickId& id, bool boot) {
     sim::TsGeneratorOptions stream;
     stream.bitsPerSecond = kAirStreamBitsPerSecond;
     stream.realTime = true;
-    airStream_ =
-        std::make_shared<StreamGate>(std::make_shared<sim::AirStreamSource>(*demod_, stream));
+    airStream_ = std::make_shared<StreamGate>(std::make_shared<sim::PidFilteredSource>(
+        std::make_shared<sim::AirStreamSource>(*demod_, stream), firmware_));
     stick_->SetStreamSource(airStream_);
+    remote_ = std::make_unique<sim::RemoteControl>(stick_);
     statusReporter_ = std::make_unique<sim::AirStatusReporter>(stick_, *demod_);
     statusReporter_->Start();
     stick_->PlugInto(*bus_);

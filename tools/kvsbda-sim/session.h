@@ -2,9 +2,10 @@
 // A running host system for the CLI: the driver loaded on the real clock, a USB bus whose
 // arrivals run add and start and whose departures run remove, a simulated receiver stick, an
 // optional wire capture, and the driver's debug output passed on as it is printed. The stick
-// carries the tuner and the demodulator on its I2C bus and receives the simulated air: once the
-// demodulator locks, the stream pipe carries the transmitter's stream and the interrupt pipe its
-// status reports.
+// carries the tuner, the demodulator and the message device on its I2C bus and receives the
+// simulated air: once the demodulator locks, the stream pipe carries the transmitter's stream
+// (through the bridge's PID filter) and the interrupt pipe its status reports; a remote control
+// sends its key presses on the interrupt pipe too.
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -21,7 +22,9 @@
 #include "sim/bridge_firmware.h"
 #include "sim/demod_chip.h"
 #include "sim/i2c_bus.h"
+#include "sim/message_device.h"
 #include "sim/pcap_writer.h"
+#include "sim/remote_control.h"
 #include "sim/stick.h"
 #include "sim/tuner_chip.h"
 #include "stream_gate.h"
@@ -60,6 +63,11 @@ class Session {
     const sim::Air& Air() const { return air_; }
     sim::TunerChip& Tuner() { return tuner_; }
     sim::DemodChip& Demod() { return *demod_; }
+    sim::MessageDevice& Messages() { return messages_; }
+    sim::I2cBus& I2c() { return i2c_; }
+    // The bridge firmware and the remote control; null before Plug.
+    sim::BridgeFirmware* Firmware() { return firmware_.get(); }
+    sim::RemoteControl* Remote() { return remote_.get(); }
     // The stick's stream source; null before Plug.
     StreamGate* AirStream() { return airStream_.get(); }
     // The driver image running under emulation (--image), else null.
@@ -81,9 +89,11 @@ class Session {
     sim::Air air_;
     sim::TunerChip tuner_;
     std::unique_ptr<sim::DemodChip> demod_;
+    sim::MessageDevice messages_;
     std::shared_ptr<sim::BridgeFirmware> firmware_;
     std::shared_ptr<sim::Stick> stick_;
     std::shared_ptr<StreamGate> airStream_;
+    std::unique_ptr<sim::RemoteControl> remote_;
     // Declared after the stick and the demodulator so that its thread ends before either goes.
     std::unique_ptr<sim::AirStatusReporter> statusReporter_;
     std::mutex lock_;

@@ -1,0 +1,51 @@
+#pragma once
+// A started receiver for the fuzz targets that drive the driver from the application side: the
+// simulated stick on the host bus with its bridge firmware, the tuner, the demodulator and the
+// message device on its I2C bus, the default air and a remote control, the driver loaded on a
+// virtual clock and the stick added and started. The destructor stops, removes and unplugs it
+// and unloads the driver.
+#include <memory>
+
+#include "platform/host/ks_device_host.h"
+#include "platform/host/usb_bus.h"
+#include "sim/air.h"
+#include "sim/bridge_firmware.h"
+#include "sim/demod_chip.h"
+#include "sim/i2c_bus.h"
+#include "sim/message_device.h"
+#include "sim/remote_control.h"
+#include "sim/stick.h"
+#include "sim/tuner_chip.h"
+
+namespace fuzz {
+
+class StartedReceiver {
+  public:
+    StartedReceiver();
+    ~StartedReceiver();
+    StartedReceiver(const StartedReceiver&) = delete;
+    StartedReceiver& operator=(const StartedReceiver&) = delete;
+
+    bool Started() const { return started_; }
+    PKSDEVICE Device() { return ks_ != nullptr ? ks_->Device() : nullptr; }
+    void Settle() { bus_->WaitUntilQuiet(); }
+
+    sim::BridgeFirmware& Firmware() { return *firmware_; }
+    sim::MessageDevice& Messages() { return messages_; }
+    sim::RemoteControl& Remote() { return *remote_; }
+
+  private:
+    sim::Air air_ = sim::Air::Default();
+    sim::TunerChip tuner_;
+    std::unique_ptr<sim::DemodChip> demod_;
+    sim::MessageDevice messages_;
+    sim::I2cBus i2c_;
+    std::shared_ptr<sim::BridgeFirmware> firmware_;
+    std::shared_ptr<sim::Stick> stick_;
+    std::unique_ptr<sim::RemoteControl> remote_;
+    std::unique_ptr<host::UsbBus> bus_;
+    std::unique_ptr<host::KsDeviceHost> ks_;
+    bool started_ = false;
+};
+
+}  // namespace fuzz
