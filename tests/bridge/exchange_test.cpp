@@ -176,6 +176,13 @@ TEST_F(ExchangeTest, RemovalWaitsForAnExchangeThatHoldsTheTransport) {
         system.Remove(*device);
         removed = true;
     });
+    // The exchange must find the stick stopped when it gets the lock: let the stop clear
+    // deviceActive first (the context lives until the transport is released, which waits for
+    // the exchange), then give the removal time to reach the transport.
+    const DeviceContext* context = device->Context();
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (IsDeviceActive(context) != 0 && std::chrono::steady_clock::now() < limit)
+        std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_FALSE(removed) << "the transport was released under a waiting exchange";
     KeReleaseMutex(&transport->exchangeMutex, FALSE);
