@@ -108,7 +108,13 @@ TEST(CallUsbd, CallerQueuedOnTheMutexIsCountedAndRefusedAfterStop) {
         ULONG moved = 0;
         queuedResult = transport->BulkWrite(frame, sizeof frame, &moved);
     });
-    // The caller has passed its first look at deviceActive and waits for the mutex.
+    // The caller has passed its first look at deviceActive (it is counted) and waits for the
+    // mutex. A caller that is not counted while it waits is what this test is about: then the
+    // wait below gives up and the idle check fails.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (ReadLongAcquire(&transport->requestsInFlight) == 0 &&
+           std::chrono::steady_clock::now() < limit)
+        std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     std::atomic<bool> idle{false};
     std::thread stop([&] {
