@@ -32,11 +32,6 @@ struct GuestEngine {
     int missType = 0;
     uint64_t missAddress = 0;
     int interrupt = -1;
-    // An access the host forbids (checked only with AddressSanitizer), as it was stopped.
-    bool forbidden = false;
-    bool forbiddenWrite = false;
-    uint64_t forbiddenAddress = 0;
-    int forbiddenSize = 0;
 
     ~GuestEngine();
 

@@ -9,7 +9,6 @@
 #include <iterator>
 #include <map>
 
-#include "platform/image/guest_access_check.h"
 #include "platform/image/guest_engine.h"
 #include "platform/image/host_memory.h"
 #include "platform/image/kernel_imports.h"
@@ -109,19 +108,6 @@ struct EngineHooks {
             }
         }
         WriteRegister(uc, UC_X86_REG_RIP, address + 4);
-    }
-
-    // With AddressSanitizer: a load or store of memory the host may not touch stops the run.
-    static void Access(uc_engine* uc, uc_mem_type type, uint64_t address, int size, int64_t,
-                       void* user) {
-        if (!HostForbids(address, static_cast<size_t>(size))) return;
-        auto* engine = static_cast<GuestEngine*>(user);
-        if (engine->forbidden) return;
-        engine->forbidden = true;
-        engine->forbiddenWrite = type == UC_MEM_WRITE;
-        engine->forbiddenAddress = address;
-        engine->forbiddenSize = size;
-        uc_emu_stop(uc);
     }
 
     static void Interrupt(uc_engine* uc, uint32_t number, void* user) {
@@ -267,9 +253,6 @@ ImageRunner::Engine* ImageRunner::CreateEngine() {
                 engine.get(), 1, 0);
     uc_hook_add(uc, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&EngineHooks::Interrupt),
                 engine.get(), 1, 0);
-    if (kGuestAccessesChecked)
-        uc_hook_add(uc, &hook, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
-                    reinterpret_cast<void*>(&EngineHooks::Access), engine.get(), 1, 0);
     for (uint64_t site : image_->IrqlAccessSites())
         uc_hook_add(uc, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&EngineHooks::IrqlAccess),
                     engine.get(), site, site);
@@ -357,16 +340,14 @@ uint64_t ImageRunner::Run(Engine& engine, uint64_t code, const uint64_t* argumen
         bool finished = false;
         while (!faulted_.load()) {
             engine.interrupt = -1;
-            engine.forbidden = false;
             const uc_err error = uc_emu_start(uc, rip, sentinel, 0, 0);
             rip = ReadRegister(uc, UC_X86_REG_RIP);
             if (faulted_.load()) break;
-            if (error == UC_ERR_OK && engine.interrupt < 0 && !engine.forbidden &&
-                rip == sentinel) {
+            if (error == UC_ERR_OK && engine.interrupt < 0 && rip == sentinel) {
                 finished = true;
                 break;
             }
-            if (error == UC_ERR_FETCH_UNMAPPED && engine.interrupt < 0 && !engine.forbidden &&
+            if (error == UC_ERR_FETCH_UNMAPPED && engine.interrupt < 0 &&
                 rip - reinterpret_cast<uint64_t>(stubs_) < kSentinelOffset) {
                 if (!CallImport(engine, rip, held)) break;
                 rip = ReadRegister(uc, UC_X86_REG_RIP);
@@ -442,13 +423,6 @@ bool ImageRunner::CallImport(Engine& engine, uint64_t slotAddress,
 std::string ImageRunner::DescribeStop(Engine& engine, int error, uint64_t rip, std::string* kind) {
     const uint64_t rsp = ReadRegister(engine.uc, UC_X86_REG_RSP);
     const uint64_t miss = engine.missAddress;
-    if (engine.forbidden) {
-        *kind = "invalid memory access";
-        return std::string(engine.forbiddenWrite ? "write" : "read") + " of " +
-               std::to_string(engine.forbiddenSize) + " bytes at " + Hex(engine.forbiddenAddress) +
-               ", which AddressSanitizer holds poisoned (outside an allocation, released, or a "
-               "guard zone)";
-    }
     if (engine.interrupt >= 0) {
         *kind = "processor exception";
         switch (engine.interrupt) {

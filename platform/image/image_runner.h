@@ -29,11 +29,9 @@
 //
 // Faults stop all guest execution with a report (GuestFault): an unknown import, an access to
 // memory the host has not mapped (or a write to read-only memory, or executing outside the
-// image's code; in a build with AddressSanitizer also an access to memory it holds poisoned,
-// platform/image/guest_access_check.h), a guest stack overflow into the guard page, an invalid
-// instruction or processor exception, a bug check, and a guest function that returns at another
-// IRQL than it was called at. After a fault every call into the image returns kFaultResult at
-// once.
+// image's code), a guest stack overflow into the guard page, an invalid instruction or processor
+// exception, a bug check, and a guest function that returns at another IRQL than it was called
+// at. After a fault every call into the image returns kFaultResult at once.
 #include <atomic>
 #include <cstdint>
 #include <functional>
