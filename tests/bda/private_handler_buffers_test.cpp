@@ -41,7 +41,8 @@ class HandlerBuffers : public ::testing::TestWithParam<HandlerCase> {
     NTSTATUS Call(const HandlerCase& c, ULONG size, ULONG* information = nullptr) {
         auto buffer = std::make_unique<uint8_t[]>(size == 0 ? 1 : size);
         std::memset(buffer.get(), 0, size);
-        std::memcpy(buffer.get(), c.leading.data(), std::min<size_t>(c.leading.size(), size));
+        const size_t leading = std::min<size_t>(c.leading.size(), size);
+        if (leading != 0) std::memcpy(buffer.get(), c.leading.data(), leading);
         host::HostRequest request(1, 0x0E, 0);
         request.Stack()->Parameters.DeviceIoControl.OutputBufferLength = size;
         KSPROPERTY property{};
