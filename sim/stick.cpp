@@ -36,8 +36,8 @@ const USB_CONFIGURATION_DESCRIPTOR* AsConfiguration(const std::vector<uint8_t>& 
 
 RequestMatcher OnEndpoint(uint8_t endpointAddress) {
     return [endpointAddress](const host::UsbRequest& request) {
-        return request.function != URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE &&
-               request.function != URB_FUNCTION_SELECT_CONFIGURATION &&
+        return (request.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
+                request.function == URB_FUNCTION_ISOCH_TRANSFER) &&
                request.endpoint.address == endpointAddress;
     };
 }
@@ -299,7 +299,9 @@ host::UsbAnswer Stick::Handle(const host::UsbRequest& request) {
             unplug = true;
             answer = host::UsbAnswer::WaitForCancel();
         } else if (fault && fault->kind == FaultKind::Fail) {
-            if (request.function != URB_FUNCTION_SELECT_CONFIGURATION)
+            if (request.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
+                request.function == URB_FUNCTION_ISOCH_TRANSFER ||
+                request.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
                 request.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
             answer = host::UsbAnswer::Failure(STATUS_UNSUCCESSFUL, kFailedTransferStatus);
         } else {
@@ -315,6 +317,11 @@ host::UsbAnswer Stick::Handle(const host::UsbRequest& request) {
                     break;
                 case URB_FUNCTION_ISOCH_TRANSFER:
                     answer = Isochronous(request);
+                    break;
+                case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+                    if (request.endpoint.address == kCommandReplyEndpoint)
+                        processor_->ResetReplyEndpoint();
+                    answer = host::UsbAnswer::Success();
                     break;
                 default:
                     answer = host::UsbAnswer::Failure(STATUS_INVALID_PARAMETER,
@@ -409,6 +416,8 @@ host::UsbAnswer Stick::BulkOrInterrupt(const host::UsbRequest& request, size_t l
     }
     if (endpoint.address == kCommandReplyEndpoint) {
         const long count = processor_->TakeReply(buffer, capacity);
+        if (count == CommandProcessor::kReplyNotReady)
+            return host::UsbAnswer::WaitUntil(processor_->ReplyReadyAt());
         if (count < 0) return host::UsbAnswer::WaitForCancel();
         transfer.TransferBufferLength =
             static_cast<ULONG>(std::min(static_cast<size_t>(count), capacity));
