@@ -172,10 +172,15 @@ void Stick::SetStreamTransfer(StreamTransfer transfer) {
     options_.streamTransfer = transfer;
 }
 
-bool Stick::PresentRomImage(const uint8_t* set, size_t length) {
-    std::optional<DescriptorSet> descriptors = DescriptorsFromRomImage(set, length);
-    if (!descriptors) return false;
+BusSpeed Stick::Speed() const {
     std::lock_guard guard(lock_);
+    return options_.speed;
+}
+
+bool Stick::PresentRomImage(const uint8_t* set, size_t length) {
+    std::lock_guard guard(lock_);
+    std::optional<DescriptorSet> descriptors = DescriptorsFromRomImage(set, length, options_.speed);
+    if (!descriptors) return false;
     romDescriptors_ = std::move(descriptors);
     return true;
 }
@@ -189,8 +194,10 @@ void Stick::RebuildDescriptors() {
     if (state_ == StickState::Running && romDescriptors_)
         descriptors_ = *romDescriptors_;
     else
-        descriptors_ = BuiltInDescriptors(options_.vendorId, options_.productId, *options_.layout,
-                                          options_.streamTransfer, state_ == StickState::Running);
+        descriptors_ =
+            BuiltInDescriptors(options_.vendorId, options_.productId, *options_.layout,
+                               options_.streamTransfer.value_or(StreamTransferAt(options_.speed)),
+                               state_ == StickState::Running);
 }
 
 // ---- Components -----------------------------------------------------------------------------

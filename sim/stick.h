@@ -34,9 +34,13 @@ struct StickOptions {
     uint16_t vendorId = 0x3344;
     uint16_t productId = 0x1122;
     StickState state = StickState::Boot;
-    StreamTransfer streamTransfer = StreamTransfer::Isochronous;
+    // How built-in descriptors (a stick that presents no downloaded image) carry the stream;
+    // default: what the speed gives (StreamTransferAt). A downloaded image's descriptors follow
+    // the speed alone.
+    std::optional<StreamTransfer> streamTransfer;
     // Default: DefaultLayoutFor(vendorId, productId).
     std::optional<DescriptorLayout> layout;
+    BusSpeed speed = BusSpeed::High;
 };
 
 // Picks requests for fault injection; an empty matcher matches every request.
@@ -90,6 +94,7 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
 
     // ---- Identity and descriptors -------------------------------------------------------------
     StickState State() const;
+    BusSpeed Speed() const;
     // Takes effect at the next arrival.
     void SetState(StickState state);
     void SetStreamTransfer(StreamTransfer transfer);

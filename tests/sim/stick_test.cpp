@@ -3,8 +3,10 @@
 #include "sim/stick.h"
 
 #include <atomic>
+#include <optional>
 #include <set>
 
+#include "bridge/firmware_images.h"
 #include "sim/stick_fixture.h"
 
 namespace {
@@ -351,5 +353,74 @@ TEST_F(StickTest, ReEnumeratesAsANewDeviceWithTheRomImageDescriptors) {
     EXPECT_EQ(Pipe(4).PipeType, UsbdPipeTypeBulk);
     bus_.Shutdown();  // its notifications still use this test's lists
 }
+
+// The endpoint descriptors of a configuration, in order.
+std::vector<Bytes> EndpointsOf(const Bytes& configuration) {
+    std::vector<Bytes> endpoints;
+    for (size_t at = 0; at + 2 <= configuration.size() && configuration[at] >= 2;
+         at += configuration[at]) {
+        if (configuration[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && at + 7 <= configuration.size())
+            endpoints.emplace_back(configuration.begin() + at, configuration.begin() + at + 7);
+    }
+    return endpoints;
+}
+
+// The bus speed decides what the running stick presents: at high speed its configuration (the
+// stream as 512-byte bulk 0x88), at full speed the other-speed one (isochronous 0x87, 1020 bytes,
+// one packet per frame), whether the descriptors come from the downloaded rom image or are the
+// stick's own; a forced transfer applies to the stick's own descriptors only.
+struct SpeedCase {
+    const char* name;
+    sim::BusSpeed speed;
+    bool downloaded;
+    std::optional<sim::StreamTransfer> forced;
+    uint8_t endpoint;
+    uint8_t attributes;
+    uint16_t packetBytes;
+};
+
+class StickSpeed : public testing::TestWithParam<SpeedCase> {};
+
+TEST_P(StickSpeed, PresentsTheConfigurationForItsSpeed) {
+    const SpeedCase& c = GetParam();
+    sim::StickOptions options;
+    options.productId = 0x1120;
+    options.state = sim::StickState::Running;
+    options.speed = c.speed;
+    options.streamTransfer = c.forced;
+    sim::Stick stick(options);
+    if (c.downloaded) {
+        const FirmwareImageData rom = EmbeddedFirmwareImage(kRomImageNumber);
+        ASSERT_EQ(rom.length, 2 * sim::kRomDescriptorSetBytes);
+        ASSERT_TRUE(stick.PresentRomImage(rom.bytes + sim::kRomDescriptorSetBytes,
+                                          sim::kRomDescriptorSetBytes));
+        stick.SetState(sim::StickState::Boot);
+        stick.ReEnumerate(sim::StickState::Running);  // off the bus: takes effect at once
+    }
+    const Bytes configuration = stick.Descriptors().configuration;
+    ASSERT_GE(configuration.size(), 9u);
+    EXPECT_EQ(configuration[1], USB_CONFIGURATION_DESCRIPTOR_TYPE);
+    const std::vector<Bytes> endpoints = EndpointsOf(configuration);
+    ASSERT_EQ(endpoints.size(), 7u);
+    const Bytes& stream = endpoints[4];
+    EXPECT_EQ(stream[2], c.endpoint);
+    EXPECT_EQ(stream[3] & 3, c.attributes);
+    EXPECT_EQ(stream[4] | stream[5] << 8, c.packetBytes);
+    if (c.attributes == 1) {
+        EXPECT_EQ(stream[6], 1) << "one packet every frame";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Speeds, StickSpeed,
+    testing::Values(SpeedCase{"HighImage", sim::BusSpeed::High, true, std::nullopt, 0x88, 2, 512},
+                    SpeedCase{"FullImage", sim::BusSpeed::Full, true, std::nullopt, 0x87, 1, 1020},
+                    SpeedCase{"FullImageIgnoresForced", sim::BusSpeed::Full, true,
+                              sim::StreamTransfer::Bulk, 0x87, 1, 1020},
+                    SpeedCase{"HighOwn", sim::BusSpeed::High, false, std::nullopt, 0x88, 2, 512},
+                    SpeedCase{"FullOwn", sim::BusSpeed::Full, false, std::nullopt, 0x87, 1, 1020},
+                    SpeedCase{"HighOwnForcedIso", sim::BusSpeed::High, false,
+                              sim::StreamTransfer::Isochronous, 0x87, 1, 1020}),
+    [](const testing::TestParamInfo<SpeedCase>& info) { return info.param.name; });
 
 }  // namespace
