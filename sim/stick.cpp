@@ -453,8 +453,11 @@ host::UsbAnswer Stick::Isochronous(const host::UsbRequest& request) {
     auto* buffer = static_cast<uint8_t*>(transfer.TransferBuffer);
     USBD_ISO_PACKET_DESCRIPTOR* packet = transfer.IsoPacket;  // sized by the block
     const uint64_t read = isoReads_;
+    const size_t maximum = request.endpoint.maximumPacketSize;
+    if (isoScratch_.size() < maximum) isoScratch_.resize(maximum);
     size_t total = 0;
     ULONG errors = 0;
+    uint64_t overrun = 0;
     for (ULONG i = 0; i < transfer.NumberOfPackets; ++i) {
         if (isoPacketError_ && isoPacketError_(read, i)) {
             packet[i].Status = kFailedPacketStatus;
@@ -462,14 +465,26 @@ host::UsbAnswer Stick::Isochronous(const host::UsbRequest& request) {
             ++errors;
             continue;
         }
-        const ULONG room = std::min<ULONG>(
-            host::IsoPacketCapacity(transfer, i, request.endpoint.maximumPacketSize),
-            kTransportPacketBytes);
-        const size_t count = source_->Read(buffer + packet[i].Offset, room);
+        // The stick sends what its FIFO holds, up to the endpoint's packet size, as a plain byte
+        // stream. The host controller has only the packet's slot for it: a larger packet is an
+        // overrun, and none of it is delivered.
+        const ULONG end =
+            i + 1 < transfer.NumberOfPackets ? packet[i + 1].Offset : transfer.TransferBufferLength;
+        const size_t slot = end - packet[i].Offset;
+        const size_t count = source_->Read(isoScratch_.data(), maximum);
+        if (count > slot) {
+            packet[i].Status = kOverrunPacketStatus;
+            packet[i].Length = 0;
+            overrun += count;
+            ++errors;
+            continue;
+        }
+        if (count > 0) std::memcpy(buffer + packet[i].Offset, isoScratch_.data(), count);
         packet[i].Status = USBD_STATUS_SUCCESS;
         packet[i].Length = static_cast<ULONG>(count);
         total += count;
     }
+    overrunBytes_ += overrun;
     const LONGLONG now = host::NowTicks();
     if (total == 0 && errors == 0 && now - lastIsoAnswer_ < kEmptyIsoReadInterval)
         return host::UsbAnswer::WaitForWake();  // nothing taken yet; the read's frames still run
@@ -480,6 +495,11 @@ host::UsbAnswer Stick::Isochronous(const host::UsbRequest& request) {
     if (errors == transfer.NumberOfPackets)
         return host::UsbAnswer::Failure(STATUS_UNSUCCESSFUL, host::kUsbdStatusIsochRequestFailed);
     return host::UsbAnswer::Success();
+}
+
+uint64_t Stick::OverrunBytes() const {
+    std::lock_guard guard(lock_);
+    return overrunBytes_;
 }
 
 }  // namespace sim

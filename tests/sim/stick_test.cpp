@@ -201,7 +201,9 @@ TEST_F(StickRouting, IsochronousReadsFillPacketsAndSkipFailedOnes) {
     stick_->SetIsoPacketErrorHook(
         [](uint64_t read, uint32_t packet) { return read == 0 && packet == 1; });
     constexpr ULONG kPackets = 3;
-    constexpr ULONG kStride = 512;
+    // Slots of the endpoint's packet size: the stick fills every packet up to it.
+    const ULONG kStride = Pipe(4).MaximumPacketSize;
+    ASSERT_EQ(kStride, 1020u);
     Bytes buffer(kPackets * kStride, 0xEE);
     UrbBuffer urb(testing_usb::IsoBlockBytes(kPackets));
     testing_usb::BuildIsoRead(urb.get(), Pipe(4).PipeHandle, buffer.data(), kPackets, kStride);
@@ -209,8 +211,8 @@ TEST_F(StickRouting, IsochronousReadsFillPacketsAndSkipFailedOnes) {
     ASSERT_TRUE(read.Wait());
     EXPECT_EQ(read.status(), STATUS_SUCCESS);
     const USBD_ISO_PACKET_DESCRIPTOR* packet = urb->UrbIsochronousTransfer.IsoPacket;
-    // One transport packet per isochronous packet, well inside the 512-byte stride.
-    constexpr ULONG kCarried = sim::kTransportPacketBytes;
+    // A plain byte stream: each packet as full as the endpoint allows.
+    const ULONG kCarried = kStride;
     EXPECT_EQ(packet[0].Length, kCarried);
     EXPECT_EQ(packet[1].Length, 0u);
     EXPECT_EQ(packet[1].Status, sim::kFailedPacketStatus);
@@ -220,7 +222,29 @@ TEST_F(StickRouting, IsochronousReadsFillPacketsAndSkipFailedOnes) {
     EXPECT_EQ(urb->UrbIsochronousTransfer.TransferBufferLength, 2 * kCarried);
     // The failed packet took nothing from the stream: packet 2 goes on where packet 0 ended.
     EXPECT_EQ(buffer[2 * kStride], static_cast<uint8_t>(kCarried));
+    EXPECT_EQ(buffer[kStride - 1], static_cast<uint8_t>(kCarried - 1));
     EXPECT_EQ(buffer[kStride], 0xEE);
+}
+
+// Slots smaller than the endpoint's packet size: a full packet overruns its slot, and the host
+// controller delivers none of it (the bytes are lost on the bus and counted by the stick).
+TEST_F(StickRouting, IsochronousPacketLargerThanItsSlotIsAnOverrun) {
+    auto source = std::make_shared<CountingSource>();
+    stick_->SetStreamSource(source);
+    constexpr ULONG kPackets = 2;
+    constexpr ULONG kStride = 512;
+    Bytes buffer(kPackets * kStride, 0xEE);
+    UrbBuffer urb(testing_usb::IsoBlockBytes(kPackets));
+    testing_usb::BuildIsoRead(urb.get(), Pipe(4).PipeHandle, buffer.data(), kPackets, kStride);
+    Submission read(device_, urb.get());
+    ASSERT_TRUE(read.Wait());
+    const USBD_ISO_PACKET_DESCRIPTOR* packet = urb->UrbIsochronousTransfer.IsoPacket;
+    for (ULONG i = 0; i < kPackets; ++i) {
+        EXPECT_EQ(packet[i].Status, sim::kOverrunPacketStatus) << i;
+        EXPECT_EQ(packet[i].Length, 0u) << i;
+    }
+    EXPECT_EQ(buffer, Bytes(kPackets * kStride, 0xEE));
+    EXPECT_EQ(stick_->OverrunBytes(), kPackets * 1020u);
 }
 
 // A stick with nothing to send still ends each isochronous read once its frames have passed, so

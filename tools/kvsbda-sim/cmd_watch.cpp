@@ -38,7 +38,6 @@ constexpr unsigned kMaxSeconds = 24 * 3600;
 constexpr std::chrono::milliseconds kDrainInterval{50};
 constexpr std::chrono::milliseconds kQuietInterval{30};
 constexpr int kQuietChecks = 3;
-constexpr size_t kTransportPacketBytes = 188;
 
 std::atomic<bool> gInterrupted{false};
 extern "C" void OnInterrupt(int) {
@@ -312,8 +311,6 @@ int RunWatch(const GlobalOptions& options, const WatchArguments& args) {
             return 1;
         }
         result.pipe = transport->streamPipeType == UsbdPipeTypeBulk ? "bulk" : "isochronous";
-        if (transport->streamPipeType == UsbdPipeTypeIsochronous)
-            session.AirStream()->LimitEachRead(kTransportPacketBytes);
 
         StreamTap tap(pipe->EndpointAddress);
         session.Bus().AddObserver(&tap);
