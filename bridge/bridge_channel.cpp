@@ -96,9 +96,11 @@ NTSTATUS ReadReply(CQZUSB* transport, UCHAR* buffer, ULONG length, ULONG* receiv
 }
 
 // Reads off the replies the stick still owes for earlier frames, so that the next reply read is
-// the answer to the next frame. A read that waits out its time-out finds the endpoint empty: the
-// stick never answered, and nothing is owed any more. False when a reply could not be read off;
-// the frame must not go out then.
+// the answer to the next frame. A read that waits out its time-out finds the endpoint empty, but
+// the stick may still be preparing a reply and hand it to whatever read comes next: the reply
+// pipe is reset then, which empties the stick's endpoint for good, and nothing is owed any more.
+// False when a reply could not be read off or the pipe not reset; the frame must not go out then
+// (the count stays, so the next exchange tries again).
 bool Resynchronise(CQZUSB* transport) {
     ULONG& owed = transport->Context()->repliesOwed;
     while (owed > 0) {
@@ -106,6 +108,11 @@ bool Resynchronise(CQZUSB* transport) {
         ULONG received = 0;
         const NTSTATUS status = transport->BulkRead(stale, sizeof(stale), &received);
         if (status == STATUS_CANCELLED) {
+            const NTSTATUS reset = transport->ResetReplyPipe();
+            if (!NT_SUCCESS(reset)) {
+                ReportReadError(reset);
+                return false;
+            }
             owed = 0;
         } else if (NT_SUCCESS(status)) {
             --owed;

@@ -56,8 +56,24 @@ class Script {
   private:
     NTSTATUS Answer(PURB urb) {
         auto& transfer = urb->UrbBulkOrInterruptTransfer;
+        if (urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) {
+            // Only after a read off that found nothing, and only of the reply pipe: the stick
+            // drops what it still holds or prepares, so nothing is owed any more.
+            Expect(fuzz::PipePositionOf(urb->UrbPipeRequest.PipeHandle) == kPipeCommandReply,
+                   kTarget, "reset of a pipe other than the reply pipe");
+            Expect(resetDue_, kTarget, "reply pipe reset without an empty read off before it");
+            resetDue_ = false;
+            owed_ = 0;
+            Transfer seen;
+            seen.drain = true;
+            seen.ok = true;
+            transfers_.push_back(seen);
+            urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+            return STATUS_SUCCESS;
+        }
         Expect(urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, kTarget,
                "channel sent something other than a transfer");
+        Expect(!resetDue_, kTarget, "transfer after an empty read off without a pipe reset");
         const size_t pipe = fuzz::PipePositionOf(transfer.PipeHandle);
         Expect(pipe == kPipeCommand || pipe == kPipeCommandReply, kTarget,
                "channel transfer on another pipe");
@@ -88,10 +104,10 @@ class Script {
             transfer.TransferBufferLength = static_cast<ULONG>(seen.bytes.size());
         }
         // Replies owed by the stick: one per frame that went out, one less per reply read. A
-        // read off that times out finds nothing: nothing is owed any more.
+        // read off that times out finds nothing; the reply pipe is reset next.
         if (out && seen.ok) ++owed_;
         if (!out && seen.ok && owed_ > 0) --owed_;
-        if (seen.drain && !seen.ok) owed_ = 0;
+        if (seen.drain && !seen.ok) resetDue_ = true;
         awaitingReply_ = out && seen.ok;
         transfers_.push_back(seen);
         // A lost reply stands for one the transport gave up on after its time-out.
@@ -349,6 +365,7 @@ class Script {
     size_t owed_ = 0;             // replies the stick owes, as the transfers so far tell
     size_t owedAtStart_ = 0;      // ... when the current operation began
     bool awaitingReply_ = false;  // the last transfer was a frame that went out
+    bool resetDue_ = false;       // a read off found nothing: the reply pipe reset comes next
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "platform/host/clock.h"
 #include "sim/stick.h"
 
 namespace sim {
@@ -63,6 +64,18 @@ void BridgeFirmware::DropReplies(int count) {
     dropReplies_ += count;
 }
 
+void BridgeFirmware::DelayReplies(int count, LONGLONG ticks) {
+    std::lock_guard lock(mutex_);
+    delayedReplies_ += count;
+    replyDelay_ = ticks;
+}
+
+void BridgeFirmware::ResetReplyEndpoint() {
+    std::lock_guard lock(mutex_);
+    replies_.clear();
+    startPending_ = false;
+}
+
 void BridgeFirmware::EmptyReplies(int count) {
     std::lock_guard lock(mutex_);
     emptyReplies_ += count;
@@ -118,8 +131,13 @@ void BridgeFirmware::Answer(Bytes reply) {
         --emptyReplies_;
         reply.clear();
     }
+    LONGLONG ready = 0;
+    if (delayedReplies_ > 0) {
+        --delayedReplies_;
+        ready = host::NowTicks() + replyDelay_;
+    }
     if (replies_.size() == kReplyQueueLimit) replies_.pop_front();
-    replies_.push_back(std::move(reply));
+    replies_.push_back({std::move(reply), ready});
 }
 
 void BridgeFirmware::OnCommandFrame(const uint8_t* frame, size_t length) {
@@ -141,14 +159,22 @@ void BridgeFirmware::OnCommandFrame(const uint8_t* frame, size_t length) {
     if (restart) restart();
 }
 
+long long BridgeFirmware::ReplyReadyAt() {
+    std::lock_guard lock(mutex_);
+    return replies_.empty() ? 0 : replies_.front().ready;
+}
+
 long BridgeFirmware::TakeReply(uint8_t* out, size_t capacity) {
     StartedHook started;
     Bytes rom, fw;
     long taken;
     {
         std::lock_guard lock(mutex_);
-        if (replies_.empty()) return -1;  // nothing to answer: the read waits
-        Bytes reply = std::move(replies_.front());
+        if (replies_.empty()) return kNoReply;  // nothing to answer: the read waits
+        // Replies leave in the order of their frames: one still being prepared holds back the
+        // ones behind it.
+        if (host::NowTicks() < replies_.front().ready) return kReplyNotReady;
+        Bytes reply = std::move(replies_.front().bytes);
         replies_.pop_front();
         const size_t count = std::min(reply.size(), capacity);
         std::copy_n(reply.begin(), count, out);

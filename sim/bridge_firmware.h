@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/kernel.h"
 #include "sim/components.h"
 #include "sim/i2c_bus.h"
 #include "sim/message_gateway.h"
@@ -47,6 +48,7 @@ class BridgeFirmware : public CommandProcessor {
 
     void OnCommandFrame(const uint8_t* frame, size_t length) override;
     long TakeReply(uint8_t* out, size_t capacity) override;
+    long long ReplyReadyAt() override;
 
     void SetStartedHook(StartedHook hook);
     void SetMessageHandler(MessageHandler handler);
@@ -57,6 +59,14 @@ class BridgeFirmware : public CommandProcessor {
     // Fault injection. The next `count` frames get no reply: the driver's read stays unanswered
     // until it is cancelled.
     void DropReplies(int count);
+    // The replies to the next `count` frames are ready only `ticks` (100 ns units, host clock)
+    // after their frame arrived; a read waits for them meanwhile. Later replies queue behind.
+    void DelayReplies(int count, LONGLONG ticks);
+    // The host reset the reply endpoint. This firmware answers from the endpoint's buffer and
+    // discards, on the reset, every reply it holds or still prepares for frames it had before:
+    // the chosen model of what CLEAR_FEATURE(ENDPOINT_HALT) does to a bridge of this kind
+    // (the endpoint buffer is flushed and the data toggle reset).
+    void ResetReplyEndpoint() override;
     // The next `count` frames get a reply of zero bytes.
     void EmptyReplies(int count);
     // The next `count` download frames are answered with `reply` instead of the accept byte,
@@ -103,7 +113,13 @@ class BridgeFirmware : public CommandProcessor {
     int overrideReplies_ = 0;
     uint8_t overrideReply_ = 0;
     bool startPending_ = false;
-    std::deque<Bytes> replies_;
+    struct Reply {
+        Bytes bytes;
+        LONGLONG ready = 0;  // host clock ticks from which the endpoint offers it
+    };
+    int delayedReplies_ = 0;
+    LONGLONG replyDelay_ = 0;
+    std::deque<Reply> replies_;
     std::deque<Bytes> frames_;
     StartedHook started_;
     MessageHandler messages_;

@@ -32,8 +32,15 @@ class CommandProcessor {
     virtual ~CommandProcessor() = default;
     virtual void OnCommandFrame(const uint8_t* frame, size_t length) = 0;
     // Copies up to `capacity` reply bytes into `out` and returns how many; 0 is an empty reply.
-    // Returning a negative value leaves the read unanswered (the driver's time-out runs).
+    // kNoReply leaves the read unanswered until it is cancelled (the driver's time-out runs);
+    // kReplyNotReady parks it until the reply is ready (it is offered again as time passes).
+    static constexpr long kNoReply = -1;
+    static constexpr long kReplyNotReady = -2;
     virtual long TakeReply(uint8_t* out, size_t capacity) = 0;
+    // After kReplyNotReady: the host clock moment (100 ns ticks) the reply will be ready.
+    virtual long long ReplyReadyAt() { return 0; }
+    // The host reset the reply endpoint (CLEAR_FEATURE(ENDPOINT_HALT) on bulk IN 0x81).
+    virtual void ResetReplyEndpoint() {}
 };
 
 // Source of the transport stream the stick sends on its stream pipe.

@@ -36,8 +36,8 @@ const USB_CONFIGURATION_DESCRIPTOR* AsConfiguration(const std::vector<uint8_t>& 
 
 RequestMatcher OnEndpoint(uint8_t endpointAddress) {
     return [endpointAddress](const host::UsbRequest& request) {
-        return request.function != URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE &&
-               request.function != URB_FUNCTION_SELECT_CONFIGURATION &&
+        return (request.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
+                request.function == URB_FUNCTION_ISOCH_TRANSFER) &&
                request.endpoint.address == endpointAddress;
     };
 }
@@ -172,10 +172,15 @@ void Stick::SetStreamTransfer(StreamTransfer transfer) {
     options_.streamTransfer = transfer;
 }
 
-bool Stick::PresentRomImage(const uint8_t* set, size_t length) {
-    std::optional<DescriptorSet> descriptors = DescriptorsFromRomImage(set, length);
-    if (!descriptors) return false;
+BusSpeed Stick::Speed() const {
     std::lock_guard guard(lock_);
+    return options_.speed;
+}
+
+bool Stick::PresentRomImage(const uint8_t* set, size_t length) {
+    std::lock_guard guard(lock_);
+    std::optional<DescriptorSet> descriptors = DescriptorsFromRomImage(set, length, options_.speed);
+    if (!descriptors) return false;
     romDescriptors_ = std::move(descriptors);
     return true;
 }
@@ -189,8 +194,10 @@ void Stick::RebuildDescriptors() {
     if (state_ == StickState::Running && romDescriptors_)
         descriptors_ = *romDescriptors_;
     else
-        descriptors_ = BuiltInDescriptors(options_.vendorId, options_.productId, *options_.layout,
-                                          options_.streamTransfer, state_ == StickState::Running);
+        descriptors_ =
+            BuiltInDescriptors(options_.vendorId, options_.productId, *options_.layout,
+                               options_.streamTransfer.value_or(StreamTransferAt(options_.speed)),
+                               state_ == StickState::Running);
 }
 
 // ---- Components -----------------------------------------------------------------------------
@@ -304,7 +311,9 @@ host::UsbAnswer Stick::Handle(const host::UsbRequest& request) {
             unplug = true;
             answer = host::UsbAnswer::WaitForCancel();
         } else if (fault && fault->kind == FaultKind::Fail) {
-            if (request.function != URB_FUNCTION_SELECT_CONFIGURATION)
+            if (request.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
+                request.function == URB_FUNCTION_ISOCH_TRANSFER ||
+                request.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
                 request.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
             answer = host::UsbAnswer::Failure(STATUS_UNSUCCESSFUL, kFailedTransferStatus);
         } else {
@@ -320,6 +329,11 @@ host::UsbAnswer Stick::Handle(const host::UsbRequest& request) {
                     break;
                 case URB_FUNCTION_ISOCH_TRANSFER:
                     answer = Isochronous(request);
+                    break;
+                case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+                    if (request.endpoint.address == kCommandReplyEndpoint)
+                        processor_->ResetReplyEndpoint();
+                    answer = host::UsbAnswer::Success();
                     break;
                 default:
                     answer = host::UsbAnswer::Failure(STATUS_INVALID_PARAMETER,
@@ -414,6 +428,8 @@ host::UsbAnswer Stick::BulkOrInterrupt(const host::UsbRequest& request, size_t l
     }
     if (endpoint.address == kCommandReplyEndpoint) {
         const long count = processor_->TakeReply(buffer, capacity);
+        if (count == CommandProcessor::kReplyNotReady)
+            return host::UsbAnswer::WaitUntil(processor_->ReplyReadyAt());
         if (count < 0) return host::UsbAnswer::WaitForCancel();
         transfer.TransferBufferLength =
             static_cast<ULONG>(std::min(static_cast<size_t>(count), capacity));
@@ -442,8 +458,11 @@ host::UsbAnswer Stick::Isochronous(const host::UsbRequest& request) {
     auto* buffer = static_cast<uint8_t*>(transfer.TransferBuffer);
     USBD_ISO_PACKET_DESCRIPTOR* packet = transfer.IsoPacket;  // sized by the block
     const uint64_t read = isoReads_;
+    const size_t maximum = request.endpoint.maximumPacketSize;
+    if (isoScratch_.size() < maximum) isoScratch_.resize(maximum);
     size_t total = 0;
     ULONG errors = 0;
+    uint64_t overrun = 0;
     for (ULONG i = 0; i < transfer.NumberOfPackets; ++i) {
         if (isoPacketError_ && isoPacketError_(read, i)) {
             packet[i].Status = kFailedPacketStatus;
@@ -451,14 +470,26 @@ host::UsbAnswer Stick::Isochronous(const host::UsbRequest& request) {
             ++errors;
             continue;
         }
-        const ULONG room = std::min<ULONG>(
-            host::IsoPacketCapacity(transfer, i, request.endpoint.maximumPacketSize),
-            kTransportPacketBytes);
-        const size_t count = source_->Read(buffer + packet[i].Offset, room);
+        // The stick sends what its FIFO holds, up to the endpoint's packet size, as a plain byte
+        // stream. The host controller has only the packet's slot for it: a larger packet is an
+        // overrun, and none of it is delivered.
+        const ULONG end =
+            i + 1 < transfer.NumberOfPackets ? packet[i + 1].Offset : transfer.TransferBufferLength;
+        const size_t slot = end - packet[i].Offset;
+        const size_t count = source_->Read(isoScratch_.data(), maximum);
+        if (count > slot) {
+            packet[i].Status = kOverrunPacketStatus;
+            packet[i].Length = 0;
+            overrun += count;
+            ++errors;
+            continue;
+        }
+        if (count > 0) std::memcpy(buffer + packet[i].Offset, isoScratch_.data(), count);
         packet[i].Status = USBD_STATUS_SUCCESS;
         packet[i].Length = static_cast<ULONG>(count);
         total += count;
     }
+    overrunBytes_ += overrun;
     const LONGLONG now = host::NowTicks();
     if (total == 0 && errors == 0 && now - lastIsoAnswer_ < kEmptyIsoReadInterval)
         return host::UsbAnswer::WaitForWake();  // nothing taken yet; the read's frames still run
@@ -469,6 +500,11 @@ host::UsbAnswer Stick::Isochronous(const host::UsbRequest& request) {
     if (errors == transfer.NumberOfPackets)
         return host::UsbAnswer::Failure(STATUS_UNSUCCESSFUL, host::kUsbdStatusIsochRequestFailed);
     return host::UsbAnswer::Success();
+}
+
+uint64_t Stick::OverrunBytes() const {
+    std::lock_guard guard(lock_);
+    return overrunBytes_;
 }
 
 }  // namespace sim

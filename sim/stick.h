@@ -34,9 +34,13 @@ struct StickOptions {
     uint16_t vendorId = 0x3344;
     uint16_t productId = 0x1122;
     StickState state = StickState::Boot;
-    StreamTransfer streamTransfer = StreamTransfer::Isochronous;
+    // How built-in descriptors (a stick that presents no downloaded image) carry the stream;
+    // default: what the speed gives (StreamTransferAt). A downloaded image's descriptors follow
+    // the speed alone.
+    std::optional<StreamTransfer> streamTransfer;
     // Default: DefaultLayoutFor(vendorId, productId).
     std::optional<DescriptorLayout> layout;
+    BusSpeed speed = BusSpeed::High;
 };
 
 // Picks requests for fault injection; an empty matcher matches every request.
@@ -50,9 +54,9 @@ RequestMatcher NthRequest(size_t count, std::shared_ptr<size_t> seen = nullptr);
 
 // USB status of a failed transfer and of a failed isochronous packet.
 constexpr USBD_STATUS kFailedTransferStatus = host::kUsbdStatusStallPid;
-// The stick sends one transport packet per isochronous packet, so a read of 512 packets carries
-// at most one 96,256-byte frame.
-constexpr size_t kTransportPacketBytes = 188;
+// Status of an isochronous packet larger than its slot in the transfer buffer (a host
+// controller's data overrun).
+constexpr USBD_STATUS kOverrunPacketStatus = static_cast<USBD_STATUS>(0xC000000C);
 // With nothing to send, an isochronous read still completes (empty) on schedule, as the bus
 // does when the endpoint's frames pass without data: one such read per interval.
 constexpr LONGLONG kEmptyIsoReadInterval = 8 * 10000;  // 8 ms in 100 ns units
@@ -90,6 +94,7 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
 
     // ---- Identity and descriptors -------------------------------------------------------------
     StickState State() const;
+    BusSpeed Speed() const;
     // Takes effect at the next arrival.
     void SetState(StickState state);
     void SetStreamTransfer(StreamTransfer transfer);
@@ -123,6 +128,8 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
     // Called for each packet of each isochronous read (reads counted from 0); true fails the
     // packet (Status kFailedPacketStatus, Length 0).
     void SetIsoPacketErrorHook(std::function<bool(uint64_t read, uint32_t packet)> hook);
+    // Bytes the stick sent in isochronous packets that overran their slots (lost on the bus).
+    uint64_t OverrunBytes() const;
     void ClearFaults();
 
     // ---- host::UsbDeviceModel -----------------------------------------------------------------
@@ -169,7 +176,9 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
     std::optional<PendingReEnumeration> pendingReEnumeration_;
     std::function<bool(uint64_t, uint32_t)> isoPacketError_;
     uint64_t isoReads_ = 0;
-    LONGLONG lastIsoAnswer_ = 0;  // host clock ticks of the last answered isochronous read
+    LONGLONG lastIsoAnswer_ = 0;
+    std::vector<uint8_t> isoScratch_;  // one packet as the stick sends it
+    uint64_t overrunBytes_ = 0;        // host clock ticks of the last answered isochronous read
 };
 
 }  // namespace sim

@@ -124,15 +124,20 @@ DescriptorSet BuiltInDescriptors(uint16_t vendorId, uint16_t productId, Descript
     return set;
 }
 
-std::optional<DescriptorSet> DescriptorsFromRomImage(const uint8_t* set, size_t length) {
+std::optional<DescriptorSet> DescriptorsFromRomImage(const uint8_t* set, size_t length,
+                                                     BusSpeed speed) {
     if (set == nullptr || length < kRomDescriptorSetBytes) return std::nullopt;
     DescriptorSet result;
     result.device.assign(set + kRomDeviceOffset, set + kRomDeviceOffset + 18);
 
-    const uint8_t* configuration = set + kRomConfigurationOffset;
+    const uint8_t* configuration =
+        set +
+        (speed == BusSpeed::High ? kRomConfigurationOffset : kRomOtherSpeedConfigurationOffset);
     size_t total = configuration[2] | static_cast<size_t>(configuration[3]) << 8;
     if (total > kRomConfigurationBytes) total = kRomConfigurationBytes;  // never the next slot
     result.configuration.assign(configuration, configuration + total);
+    // What the other-speed descriptor describes is, at that speed, the configuration.
+    if (result.configuration.size() >= 2) result.configuration[1] = 0x02;
 
     // Strings 0 to 3 follow each other; a malformed length ends the table.
     size_t at = kRomStringsOffset;

@@ -11,6 +11,17 @@ namespace sim {
 // How the stick's transport-stream endpoint moves data.
 enum class StreamTransfer { Isochronous, Bulk };
 
+// The speed the stick enumerates at. A high-speed device presents its configuration descriptor;
+// the same device on a full-speed link presents what its other-speed configuration describes.
+enum class BusSpeed { High, Full };
+
+// The stream transfer a stick presents at a speed when nothing else says: the running firmware's
+// configurations carry the stream as 512-byte bulk at high speed and as isochronous 1020-byte
+// packets at full speed.
+constexpr StreamTransfer StreamTransferAt(BusSpeed speed) {
+    return speed == BusSpeed::High ? StreamTransfer::Bulk : StreamTransfer::Isochronous;
+}
+
 // Which interface layout the stick has.
 enum class DescriptorLayout {
     RomImage,          // seven endpoints; stream IN at position 4 (0x87 isochronous or 0x88 bulk)
@@ -38,11 +49,15 @@ constexpr size_t kRomDescriptorSetBytes = 256;
 constexpr size_t kRomDeviceOffset = 0x00;
 constexpr size_t kRomConfigurationOffset = 0x1C;
 constexpr size_t kRomConfigurationBytes = 76;
+constexpr size_t kRomOtherSpeedConfigurationOffset = 0x68;
 constexpr size_t kRomStringsOffset = 0xB4;
 constexpr size_t kRomStringsBytes = 26;
 
-// The descriptors of one 256-byte set of the rom image: device descriptor, configuration (no more
-// than its 76-byte slot) and the strings packed after each other. Null when `length` is short.
-std::optional<DescriptorSet> DescriptorsFromRomImage(const uint8_t* set, size_t length);
+// The descriptors of one 256-byte set of the rom image as a device at `speed` presents them:
+// device descriptor, configuration (no more than its 76-byte slot: at full speed the
+// other-speed configuration, presented as the configuration) and the strings packed after each
+// other. Null when `length` is short.
+std::optional<DescriptorSet> DescriptorsFromRomImage(const uint8_t* set, size_t length,
+                                                     BusSpeed speed = BusSpeed::High);
 
 }  // namespace sim

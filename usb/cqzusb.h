@@ -53,6 +53,9 @@ class CQZUSB {
     NTSTATUS CallUSBD(PURB urb);
     NTSTATUS BulkWrite(const void* data, ULONG length, ULONG* bytesMoved);
     NTSTATUS BulkRead(void* buffer, ULONG length, ULONG* bytesMoved);
+    // Resets the reply pipe (the stick sees CLEAR_FEATURE(ENDPOINT_HALT) on its endpoint and
+    // empties the endpoint's buffer): what it holds or still prepares is never read.
+    NTSTATUS ResetReplyPipe();
     NTSTATUS GetDeviceDescriptor();
     NTSTATUS GetConfigurationDescriptor();
     NTSTATUS SelectConfiguration(PUSB_CONFIGURATION_DESCRIPTOR configuration,

@@ -114,3 +114,14 @@ NTSTATUS CQZUSB::BulkRead(void* buffer, ULONG length, ULONG* bytesMoved) {
                         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, buffer, length,
                         bytesMoved);
 }
+
+NTSTATUS CQZUSB::ResetReplyPipe() {
+    PUSBD_PIPE_INFORMATION pipe = ReplyPipe();
+    if (device == nullptr || pipe == nullptr) return STATUS_UNSUCCESSFUL;
+    URB urb;
+    RtlZeroMemory(&urb, sizeof(urb));
+    urb.UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
+    urb.UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    urb.UrbPipeRequest.PipeHandle = pipe->PipeHandle;
+    return CallUSBD(&urb);
+}

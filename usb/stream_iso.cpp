@@ -1,5 +1,6 @@
-// Isochronous stream reads: each read owns a fresh packet, block and 256 KiB buffer; its good
-// packets are packed into the staging buffer and sent on in the output pin's leading frame.
+// Isochronous stream reads: ten reads of 512 packets, each keeping its packet, block and buffer
+// for the life of the stream. Every good byte of a read goes on to the output pin in order,
+// filling as many frames as it needs; the frame the read ends in goes downstream with it.
 #include "platform/pool.h"
 #include "usb/stream_reader_internal.h"
 
@@ -11,63 +12,85 @@ void ReleaseIsoRead(PIRP irp, PURB urb, PUCHAR buffer) {
     if (irp != nullptr) IoFreeIrp(irp);
 }
 
-void FillIsoUrb(PURB urb, USBD_PIPE_HANDLE pipe, UCHAR endpointAddress, PUCHAR buffer) {
+// The slot of one packet: the pipe's maximum packet size, so that a full packet always fits.
+ULONG IsoSlotBytes(const USBD_PIPE_INFORMATION* pipe) {
+    const ULONG size = pipe->MaximumPacketSize;
+    if (size == 0) return kIsoPacketBytes;
+    return size < kIsoLargestSlotBytes ? size : kIsoLargestSlotBytes;
+}
+
+void FillIsoUrb(PURB urb, const USBD_PIPE_INFORMATION* pipe, PUCHAR buffer, ULONG slot) {
+    RtlZeroMemory(urb, kIsoUrbBytes);
     _URB_ISOCH_TRANSFER& iso = urb->UrbIsochronousTransfer;
     iso.Hdr.Length = kIsoUrbBytes;
     iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
-    iso.PipeHandle = pipe;
+    iso.PipeHandle = pipe->PipeHandle;
     iso.TransferFlags = USBD_START_ISO_TRANSFER_ASAP | USBD_SHORT_TRANSFER_OK;
-    if (USB_ENDPOINT_DIRECTION_IN(endpointAddress)) iso.TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
-    iso.TransferBufferLength = kIsoReadBytes;
+    if (USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress))
+        iso.TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
+    iso.TransferBufferLength = kIsoPacketsPerRead * slot;
     iso.TransferBuffer = buffer;
-    iso.TransferBufferMDL = nullptr;
-    iso.UrbLink = nullptr;
     iso.StartFrame = 0;
     iso.NumberOfPackets = kIsoPacketsPerRead;
-    for (ULONG i = 0; i < kIsoPacketsPerRead; ++i) {
-        iso.IsoPacket[i].Offset = i * kIsoPacketBytes;
-        iso.IsoPacket[i].Length = 0;
-    }
+    for (ULONG i = 0; i < kIsoPacketsPerRead; ++i) iso.IsoPacket[i].Offset = i * slot;
 }
 
-// Packs the good packets of a read behind each other in the staging buffer; returns the bytes.
-// Each packet is taken from its own 512-byte slot, whatever length the bus reports.
-ULONG GatherIsoPackets(PURB urb, PUCHAR buffer, PUCHAR staging) {
-    const _URB_ISOCH_TRANSFER& iso = urb->UrbIsochronousTransfer;
-    const ULONG packets =
-        iso.NumberOfPackets < kIsoPacketsPerRead ? iso.NumberOfPackets : kIsoPacketsPerRead;
-    ULONG gathered = 0;
-    for (ULONG i = 0; i < packets; ++i) {
-        const USBD_ISO_PACKET_DESCRIPTOR& packet = iso.IsoPacket[i];
-        if (!USBD_SUCCESS(packet.Status)) continue;
-        const ULONG length = packet.Length < kIsoPacketBytes ? packet.Length : kIsoPacketBytes;
-        RtlCopyMemory(staging + gathered, buffer + i * kIsoPacketBytes, length);
-        gathered += length;
-    }
-    return gathered;
+// Fills the read's pieces and sends it down as a read of stream run `run`.
+NTSTATUS PassIsoRead(CQZUSB* transport, const USBD_PIPE_INFORMATION* pipe, PIRP irp, PURB urb,
+                     PUCHAR buffer, LONG run) {
+    FillIsoUrb(urb, pipe, buffer, IsoSlotBytes(pipe));
+    irp->Tail.Overlay.DriverContext[kSlotUrb] = urb;
+    irp->Tail.Overlay.DriverContext[kSlotBuffer] = buffer;
+    irp->Tail.Overlay.DriverContext[kSlotRun] =
+        reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(run)));
+    return PassStreamRead(transport, irp, urb, IsoIrp_Complete);
 }
 
-// One completed read's data into the leading frame, which goes downstream at once, full or
-// not; what does not fit is lost. Serialised so that concurrent completions neither mix their
-// bytes in the staging buffer nor share a frame.
-void DeliverIsoRead(CQZUSB* transport, DeviceContext* context, PURB urb, PUCHAR buffer) {
+// Moves the good packets of a read, in order, into the output pin's frames: a frame that fills
+// up goes downstream and the next one takes the rest; the frame the read ends in is sent on
+// with the read. Only bytes for which no frame is waiting are lost. Serialised so that
+// concurrent completions neither interleave their bytes nor share a frame.
+void DeliverIsoRead(CQZUSB* transport, DeviceContext* context, PURB urb, PUCHAR buffer,
+                    ULONG slot) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&transport->streamLock, &oldIrql);
     // Once stop has cleared deviceActive, nothing more reaches the pin, as on the bulk path.
     const PKSPIN pin = ReadOutputPin(context);
     if (pin != nullptr && AntennaRunning(context) && IsDeviceActive(context) != 0 &&
-        transport->stagingBuffer != nullptr && PassDiscardLocked(transport)) {
-        const ULONG gathered = GatherIsoPackets(urb, buffer, transport->stagingBuffer);
-        if (gathered != 0) {
-            const PKSSTREAM_POINTER frame =
-                KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
-            if (frame != nullptr) {
-                const ULONG room = frame->OffsetOut.Remaining;
-                const ULONG copied = gathered < room ? gathered : room;
-                RtlCopyMemory(frame->OffsetOut.Data, transport->stagingBuffer, copied);
-                KsStreamPointerAdvanceOffsetsAndUnlock(frame, 0, copied, TRUE);
+        PassDiscardLocked(transport)) {
+        const _URB_ISOCH_TRANSFER& iso = urb->UrbIsochronousTransfer;
+        const ULONG packets =
+            iso.NumberOfPackets < kIsoPacketsPerRead ? iso.NumberOfPackets : kIsoPacketsPerRead;
+        PKSSTREAM_POINTER frame = nullptr;
+        ULONG filled = 0;  // bytes written into `frame` so far
+        bool framesLeft = true;
+        for (ULONG i = 0; i < packets && framesLeft; ++i) {
+            const USBD_ISO_PACKET_DESCRIPTOR& packet = iso.IsoPacket[i];
+            if (!USBD_SUCCESS(packet.Status)) continue;
+            const UCHAR* from = buffer + i * slot;
+            ULONG length = packet.Length < slot ? packet.Length : slot;
+            while (length != 0) {
+                if (frame == nullptr) {
+                    frame = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+                    filled = 0;
+                    if (frame == nullptr) {
+                        framesLeft = false;
+                        break;
+                    }
+                }
+                const ULONG room = frame->OffsetOut.Remaining - filled;
+                const ULONG copied = length < room ? length : room;
+                RtlCopyMemory(frame->OffsetOut.Data + filled, from, copied);
+                filled += copied;
+                from += copied;
+                length -= copied;
+                if (filled == frame->OffsetOut.Remaining) {
+                    KsStreamPointerAdvanceOffsetsAndUnlock(frame, 0, filled, FALSE);
+                    frame = nullptr;
+                }
             }
         }
+        if (frame != nullptr) KsStreamPointerAdvanceOffsetsAndUnlock(frame, 0, filled, TRUE);
     }
     KeReleaseSpinLock(&transport->streamLock, oldIrql);
 }
@@ -83,21 +106,16 @@ NTSTATUS CQZUSB::SubmitIsoReadForRun(LONG run) {
     const PUSBD_PIPE_INFORMATION pipe = Pipe(streamPipeIndex);
     if (pipe == nullptr || pipe->PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
 
-    auto* buffer = static_cast<PUCHAR>(PoolAllocate(kIsoReadBytes));
-    auto* urb = buffer != nullptr ? static_cast<PURB>(PoolAllocateZeroed(kIsoUrbBytes)) : nullptr;
+    auto* buffer = static_cast<PUCHAR>(PoolAllocate(kIsoPacketsPerRead * IsoSlotBytes(pipe)));
+    auto* urb = buffer != nullptr ? static_cast<PURB>(PoolAllocate(kIsoUrbBytes)) : nullptr;
     PIRP irp = urb != nullptr ? IoAllocateIrp(static_cast<CCHAR>(lowerDevice->StackSize + 1), FALSE)
                               : nullptr;
     if (irp == nullptr) {
         ReleaseIsoRead(nullptr, urb, buffer);
         return STATUS_UNSUCCESSFUL;
     }
-    FillIsoUrb(urb, pipe->PipeHandle, pipe->EndpointAddress, buffer);
-    irp->Tail.Overlay.DriverContext[kSlotUrb] = urb;
-    irp->Tail.Overlay.DriverContext[kSlotBuffer] = buffer;
-    irp->Tail.Overlay.DriverContext[kSlotRun] =
-        reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(run)));
     InterlockedIncrement(&isoReadsOutstanding);
-    return PassStreamRead(this, irp, urb, IsoIrp_Complete);
+    return PassIsoRead(this, pipe, irp, urb, buffer, run);
 }
 
 NTSTATUS IsoIrp_Complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
@@ -113,20 +131,25 @@ NTSTATUS IsoIrp_Complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
         ReleaseIsoRead(irp, urb, buffer);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
+    // The stream pipe and its slot size are fixed for the transport's life.
+    const PUSBD_PIPE_INFORMATION pipe = transport->Pipe(transport->streamPipeIndex);
 
     // Only reads of the running stream reach the pin. The stop lets isochronous reads drain
     // instead of waiting for them; what they bring after it may straddle a retune, and the start
     // that follows drops its own first reads, not these.
     const bool currentRun = run == static_cast<ULONG>(ReadLongAcquire(&transport->streamRun));
     const bool running = currentRun && ReadStreamActive(transport) != 0;
-    if (running && status == STATUS_SUCCESS && USBD_SUCCESS(urb->UrbHeader.Status)) {
-        DeliverIsoRead(transport, deviceContext, urb, buffer);
+    if (running && pipe != nullptr && status == STATUS_SUCCESS &&
+        USBD_SUCCESS(urb->UrbHeader.Status)) {
+        DeliverIsoRead(transport, deviceContext, urb, buffer, IsoSlotBytes(pipe));
     }
-    // The fresh read is counted before this one is taken off, so the count never passes through
-    // 0 while a read is still to be submitted. It belongs to this read's run: should a stop and
-    // a start have come in between, it is not resubmitted again.
-    if (!EndsStreamRead(status) && running && !RefusedOnSubmission(irp, "IsoIrp_Complete")) {
-        transport->SubmitIsoReadForRun(static_cast<LONG>(run));
+    // The same pieces go down again as the next read of this run: should a stop and a start
+    // have come in between, the read ends instead, and the new run has reads of its own.
+    if (!EndsStreamRead(status) && running && pipe != nullptr && pipe->PipeHandle != nullptr &&
+        !RefusedOnSubmission(irp, "IsoIrp_Complete")) {
+        IoReuseIrp(irp, STATUS_SUCCESS);
+        PassIsoRead(transport, pipe, irp, urb, buffer, static_cast<LONG>(run));
+        return STATUS_MORE_PROCESSING_REQUIRED;
     }
     ReleaseIsoRead(irp, urb, buffer);
     InterlockedDecrement(&transport->isoReadsOutstanding);

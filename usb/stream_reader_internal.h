@@ -5,14 +5,15 @@
 #include "driver/device_context.h"
 #include "usb/cqzusb.h"
 
-// Isochronous reads: 512 packets of up to 512 bytes.
+// Isochronous reads: 512 packets, each in a slot of the pipe's maximum packet size (a packet
+// larger than its slot is an overrun that the host controller delivers none of). A pipe that
+// reports no size gets 512-byte slots; the largest slot is a high-bandwidth high-speed packet.
 constexpr ULONG kIsoPacketsPerRead = 512;
 constexpr ULONG kIsoPacketBytes = 512;
-constexpr ULONG kIsoReadBytes = kIsoPacketsPerRead * kIsoPacketBytes;  // 0x40000
+constexpr ULONG kIsoLargestSlotBytes = 3 * 1024;
 constexpr ULONG kIsoUrbBytes = 6296;
 static_assert(kIsoUrbBytes >= offsetof(_URB_ISOCH_TRANSFER, IsoPacket) +
                                   kIsoPacketsPerRead * sizeof(USBD_ISO_PACKET_DESCRIPTOR));
-static_assert(kIsoReadBytes <= kStagingBufferBytes);
 
 // Bulk reads: 4096 bytes, the block in a 152-byte allocation of which the header uses 128.
 constexpr ULONG kBulkReadBytes = 4096;

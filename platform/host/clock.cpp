@@ -22,6 +22,7 @@ struct Clock {
     std::mutex lock;  // guards delays and probe
     std::vector<RecordedDelay> delays;
     std::shared_ptr<const std::function<bool()>> probe;
+    std::shared_ptr<const std::function<bool(LONGLONG)>> events;
 };
 
 Clock& TheClock() {
@@ -97,6 +98,22 @@ bool WorkInProgress() {
         probe = TheClock().probe;
     }
     return probe && (*probe)();
+}
+
+void SetEventSource(std::function<bool(LONGLONG)> source) {
+    std::lock_guard guard(TheClock().lock);
+    TheClock().events =
+        source ? std::make_shared<const std::function<bool(LONGLONG)>>(std::move(source)) : nullptr;
+}
+
+bool BringNextEventDue(LONGLONG limit) {
+    if (GetClockMode() != ClockMode::Virtual) return false;
+    std::shared_ptr<const std::function<bool(LONGLONG)>> source;
+    {
+        std::lock_guard guard(TheClock().lock);
+        source = TheClock().events;
+    }
+    return source && (*source)(limit);
 }
 
 }  // namespace host

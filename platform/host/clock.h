@@ -45,6 +45,15 @@ void SetProgressProbe(std::function<bool()> workInProgress);
 void ClearProgressProbe();
 bool WorkInProgress();
 
+// Registered by the USB bus emulation (virtual mode): bus time is discrete. A device may park a
+// request until a moment of the clock (a reply still being prepared, a bus frame still to
+// pass); the source moves the virtual clock to the earliest such moment no later than `limit`,
+// offers the requests due then again, and returns true; false when nothing is due by `limit`.
+// A timed wait that finds no work in progress brings the next event due (limited by the
+// earliest deadline of all timed waits) before it considers timing out.
+void SetEventSource(std::function<bool(LONGLONG limit)> source);
+bool BringNextEventDue(LONGLONG limit);
+
 // Test hook: runs on the waiting thread each time a timed wait has timed out, before the wait
 // returns STATUS_TIMEOUT. What the hook brings about reaches the thread as the kernel delivers an
 // APC that arrives just as a wait ends: the thread's queued packet completions run after the

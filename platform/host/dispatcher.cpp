@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "platform/host/clock_internal.h"
@@ -41,6 +42,7 @@ constexpr auto kVirtualSleepPause = std::chrono::microseconds(200);
 struct Dispatcher {
     std::mutex lock;
     std::condition_variable changed;
+    std::multiset<LONGLONG> deadlines;  // of the timed waits under way on the virtual clock
 };
 
 Dispatcher& TheDispatcher() {
@@ -226,12 +228,16 @@ NTSTATUS WaitVirtual(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* head
         // Timed wait: keep waiting while something may still signal the object; time out once
         // the emulation reports that no work is in progress (what was finished before the probe
         // answered has been delivered by then).
+        // Bus events scheduled before the earliest deadline of all timed waits come first; the
+        // waiter with that deadline times out only once none is left before it.
+        const LONGLONG earliest = *dispatcher.deadlines.begin();
         held.unlock();
         bool busy = WorkInProgress();
+        const bool eventDue = !busy && BringNextEventDue(earliest);
         held.lock();
         if (TrySatisfy(header)) return STATUS_SUCCESS;
         if (DeliverCompletions(held)) continue;
-        if (!busy) {
+        if (!busy && !eventDue && (*deadline <= earliest || NowTicks() >= *deadline)) {
             AdvanceVirtualTimeTo(*deadline);
             RecordDelay(DelayKind::WaitTimeout, *deadline - start);
             dispatcher.changed.notify_all();
@@ -294,9 +300,19 @@ NTSTATUS Wait(DISPATCHER_HEADER* header, PLARGE_INTEGER timeout) {
         RecordKernelError(Describe("wait without time-out on a timer that is not set", header));
         return STATUS_TIMEOUT;
     }
-    const NTSTATUS result = GetClockMode() == ClockMode::Virtual
-                                ? WaitVirtual(held, header, deadline, start)
-                                : WaitReal(held, header, deadline, start);
+    NTSTATUS result;
+    if (GetClockMode() == ClockMode::Virtual) {
+        std::multiset<LONGLONG>::iterator registered;
+        if (deadline) registered = dispatcher.deadlines.insert(*deadline);
+        result = WaitVirtual(held, header, deadline, start);
+        if (deadline) {
+            if (!held.owns_lock()) held.lock();
+            dispatcher.deadlines.erase(registered);
+            dispatcher.changed.notify_all();  // a later deadline may be the earliest now
+        }
+    } else {
+        result = WaitReal(held, header, deadline, start);
+    }
     if (result == STATUS_TIMEOUT) {
         if (held.owns_lock()) held.unlock();
         RunWaitTimeoutHook();

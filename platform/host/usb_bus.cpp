@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "platform/host/clock.h"
+#include "platform/host/clock_internal.h"
 #include "platform/host/irql.h"
 #include "platform/host/usbd_descriptor_walk.h"
 
@@ -38,6 +39,20 @@ bool AnyBusWorking() {
     for (UsbBus* bus : Registry().buses)
         if (bus->WorkInProgress()) return true;
     return false;
+}
+
+// Brings the earliest parked request's moment of all buses due, if it is no later than `limit`.
+bool BringBusEventDue(LONGLONG limit) {
+    std::lock_guard guard(Registry().lock);
+    std::optional<LONGLONG> earliest;
+    for (UsbBus* bus : Registry().buses) {
+        std::optional<LONGLONG> next = bus->NextEventTime();
+        if (next && (!earliest || *next < *earliest)) earliest = next;
+    }
+    if (!earliest || *earliest > limit) return false;
+    AdvanceVirtualTimeTo(*earliest);
+    for (UsbBus* bus : Registry().buses) bus->WakeDue();
+    return true;
 }
 
 bool IsTransfer(USHORT function) {
@@ -94,6 +109,7 @@ struct UsbBus::Pipe {
     bool completing = false;     // the answered head's completion routine is running
     bool inReady = false;
     Wait wait = Wait::None;
+    LONGLONG readyAt = 0;  // while parked for a wake: the moment it is offered again (0: none)
     uint64_t abortGeneration = 0;
 };
 
@@ -139,6 +155,7 @@ UsbBus::UsbBus(unsigned workerCount) {
         Registry().buses.push_back(this);
     }
     SetProgressProbe(AnyBusWorking);
+    SetEventSource(BringBusEventDue);
 }
 
 UsbBus::~UsbBus() {
@@ -269,6 +286,7 @@ void UsbBus::Wake(PDEVICE_OBJECT object, UCHAR endpointAddress) {
     Pipe* pipe = found->second.get();
     if (pipe->wait != Pipe::Wait::ForWake) return;
     pipe->wait = Pipe::Wait::None;
+    pipe->readyAt = 0;
     MakeReady(pipe);
 }
 
@@ -277,6 +295,31 @@ void UsbBus::RunAfterCurrentRequest(std::function<void()> action) {
         currentDeferredActions->push_back(std::move(action));
     else
         action();
+}
+
+std::optional<LONGLONG> UsbBus::NextEventTime() {
+    std::lock_guard guard(lock_);
+    std::optional<LONGLONG> earliest;
+    for (auto& device : devices_)
+        for (auto& [key, pipe] : device->pipes)
+            if (pipe->wait == Pipe::Wait::ForWake && pipe->readyAt != 0 &&
+                (!earliest || pipe->readyAt < *earliest))
+                earliest = pipe->readyAt;
+    return earliest;
+}
+
+void UsbBus::WakeDue() {
+    std::lock_guard guard(lock_);
+    const LONGLONG now = NowTicks();
+    for (auto& device : devices_) {
+        for (auto& [key, pipe] : device->pipes) {
+            if (pipe->wait != Pipe::Wait::ForWake || pipe->readyAt == 0 || pipe->readyAt > now)
+                continue;
+            pipe->wait = Pipe::Wait::None;
+            pipe->readyAt = 0;
+            MakeReady(pipe.get());
+        }
+    }
 }
 
 bool UsbBus::WorkInProgress() {
@@ -390,7 +433,8 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT object, PIRP irp) {
                 usbd::WalkableLength(select.ConfigurationDescriptor) != 0)
                 request->configurationValue = select.ConfigurationDescriptor->bConfigurationValue;
             request->pipe = device->PipeFor(0);
-        } else if (function == URB_FUNCTION_ABORT_PIPE) {
+        } else if (function == URB_FUNCTION_ABORT_PIPE ||
+                   function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) {
             request->abortTarget = urb->UrbHeader.Length >= sizeof(_URB_PIPE_REQUEST)
                                        ? pipeOfHandle(urb->UrbPipeRequest.PipeHandle)
                                        : nullptr;
@@ -574,6 +618,17 @@ bool UsbBus::TakeWork(std::unique_lock<std::mutex>&, Request** taken) {
     return false;
 }
 
+UsbRequest UsbBus::ViewOf(Request* request) {
+    UsbRequest view;
+    view.device = &request->device->object;
+    view.irp = request->irp;
+    view.urb = request->urb;
+    view.function = request->urb->UrbHeader.Function;
+    view.endpoint = request->endpoint;
+    view.attempt = request->attempt;
+    return view;
+}
+
 void UsbBus::Process(Request* request) {
     std::vector<std::function<void()>> deferred;
     currentDeferredActions = &deferred;
@@ -581,17 +636,15 @@ void UsbBus::Process(Request* request) {
     UsbAnswer answer;
     if (function == URB_FUNCTION_ABORT_PIPE) {
         AbortPipe(request);
+    } else if (function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) {
+        // A host controller resets a pipe with nothing pending on it; what is still pending is
+        // cancelled first. The device then sees CLEAR_FEATURE(ENDPOINT_HALT) for the endpoint.
+        AbortPipe(request);
+        answer = request->device->model->Handle(ViewOf(request));
     } else if (function == URB_FUNCTION_SELECT_CONFIGURATION) {
         answer = SelectConfiguration(request);
     } else {
-        UsbRequest view;
-        view.device = &request->device->object;
-        view.irp = request->irp;
-        view.urb = request->urb;
-        view.function = function;
-        view.endpoint = request->endpoint;
-        view.attempt = request->attempt;
-        answer = request->device->model->Handle(view);
+        answer = request->device->model->Handle(ViewOf(request));
     }
     currentDeferredActions = nullptr;
     // What the model asked to run after this request (a device leaving the bus and coming back)
@@ -622,6 +675,7 @@ void UsbBus::Settle(Request* request, const UsbAnswer& answer) {
         } else {
             pipe->wait = answer.kind == UsbAnswer::Kind::WaitForWake ? Pipe::Wait::ForWake
                                                                      : Pipe::Wait::ForCancel;
+            pipe->readyAt = answer.kind == UsbAnswer::Kind::WaitForWake ? answer.readyAt : 0;
             ++request->attempt;
             complete = false;
             IoSetCancelRoutine(request->irp, CancelRoutine);
@@ -771,6 +825,7 @@ void UsbBus::PollLoop() {
             for (auto& [key, pipe] : device->pipes) {
                 if (pipe->wait != Pipe::Wait::ForWake) continue;
                 pipe->wait = Pipe::Wait::None;
+                pipe->readyAt = 0;
                 MakeReady(pipe.get());
             }
         }

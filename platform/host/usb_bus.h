@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -73,12 +74,19 @@ struct UsbAnswer {
     Kind kind = Kind::Complete;
     NTSTATUS status = STATUS_SUCCESS;
     USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;
+    // WaitForWake only: host clock ticks at which the request is offered again at the latest
+    // (0: no set moment). On the virtual clock this is a bus event that timed waits bring due.
+    LONGLONG readyAt = 0;
 
     static UsbAnswer Success() { return {}; }
     static UsbAnswer Failure(NTSTATUS status, USBD_STATUS usbdStatus) {
         return {Kind::Complete, status, usbdStatus};
     }
     static UsbAnswer WaitForWake() { return {Kind::WaitForWake, STATUS_PENDING, 0}; }
+    // Park until the clock reaches `ticks` (or an earlier wake).
+    static UsbAnswer WaitUntil(LONGLONG ticks) {
+        return {Kind::WaitForWake, STATUS_PENDING, 0, ticks};
+    }
     static UsbAnswer WaitForCancel() { return {Kind::WaitForCancel, STATUS_PENDING, 0}; }
 };
 
@@ -89,7 +97,8 @@ class UsbBus;
 class UsbDeviceModel {
   public:
     virtual ~UsbDeviceModel() = default;
-    // Descriptor requests, bulk, interrupt and isochronous transfers, and select configuration.
+    // Descriptor requests, bulk, interrupt and isochronous transfers, select configuration, and
+    // pipe resets (endpoint: the pipe reset; what was pending on it has been cancelled).
     // For transfers the model fills the buffer and sets TransferBufferLength (and the packets of
     // an isochronous block). For select configuration it only decides whether the configuration
     // is acceptable; on success the bus fills in the handles and pipe information.
@@ -172,6 +181,10 @@ class UsbBus {
     // request is being cancelled, and until what a model asked to run after a request has run
     // (parked requests as such do not count).
     bool WorkInProgress();
+    // The earliest moment a parked request asked to be offered again at, if any.
+    std::optional<LONGLONG> NextEventTime();
+    // Offers again every parked request whose moment has come (clock at or beyond it).
+    void WakeDue();
     // Requests accepted and not yet completed, on all devices.
     size_t OutstandingRequests();
 
@@ -210,6 +223,7 @@ class UsbBus {
     UsbAnswer HandleOnBus(Request* request);
     UsbAnswer SelectConfiguration(Request* request);
     void AbortPipe(Request* request);
+    static UsbRequest ViewOf(Request* request);
     void Settle(Request* request, const UsbAnswer& answer);
     // All of these run with lock_ held.
     Device* FindDevice(PDEVICE_OBJECT device);

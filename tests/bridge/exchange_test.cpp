@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bridge/bridge_channel.h"
+#include "platform/host/clock.h"
 #include "platform/host/pool_accounting.h"
 #include "support/host_system.h"
 #include "support/sim_receiver.h"
@@ -141,6 +142,71 @@ INSTANTIATE_TEST_SUITE_P(
         LostReplyCase{"NoPacketForTheRead",
                       [](sim::Stick&) { host::FailPoolAllocation(host::kIrpPoolTag, 2); }}),
     [](const testing::TestParamInfo<LostReplyCase>& info) { return info.param.name; });
+
+// The stick answers a frame only after the driver's one-second wait has given up on the reply,
+// and the reply then waits in the endpoint: it arrives while the next exchange looks for it, or
+// even later. Either way no later command takes it for its own answer, and the channel works on
+// once the stale reply is gone (read off, or dropped by a reset of the reply pipe).
+struct LateReplyCase {
+    const char* name;
+    LONGLONG delayMilliseconds;
+    bool pipeReset;  // whether the stale reply is still on its way when the channel resumes
+};
+
+// Counts the resets of the reply pipe that reach the bus.
+class ResetCounter : public host::UsbTrafficObserver {
+  public:
+    void RequestSubmitted(const host::UsbTrafficRecord& record) override {
+        if (record.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL &&
+            record.endpoint.address == 0x81)
+            ++resets;
+    }
+    void RequestCompleted(const host::UsbTrafficRecord&) override {}
+    std::atomic<size_t> resets{0};
+};
+
+class LateReply : public ExchangeTest, public testing::WithParamInterface<LateReplyCase> {
+  protected:
+    void SetUp() override {
+        ExchangeTest::SetUp();
+        system.Bus().AddObserver(&counter);
+    }
+    void TearDown() override {
+        system.Bus().RemoveObserver(&counter);
+        ExchangeTest::TearDown();
+    }
+    ResetCounter counter;
+};
+
+TEST_P(LateReply, NextCommandGetsItsOwnReplyNotTheLateOne) {
+    const LONGLONG delay = GetParam().delayMilliseconds * 10000;
+    receiver->firmware->DelayReplies(1, delay);
+    const LONGLONG sent = host::NowTicks();
+    UCHAR value = 0;
+    EXPECT_FALSE(ReadRegister(0x10, &value)) << "the reply came after the time-out";
+    EXPECT_GE(host::NowTicks() - sent, 10000000) << "the driver waited its full second";
+
+    // The stale reply (0x11) must never be taken for these registers' values.
+    ASSERT_TRUE(ReadRegister(0x20, &value));
+    EXPECT_EQ(value, 0x22);
+    // Time passes beyond the moment the late reply was due; it must not surface now either.
+    host::AdvanceVirtualTime(delay);
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(WriteRegister(0x30, static_cast<UCHAR>(0x40 + round)));
+        ASSERT_TRUE(ReadRegister(0x30, &value));
+        EXPECT_EQ(value, 0x40 + round) << "round " << round;
+    }
+    EXPECT_EQ(counter.resets, GetParam().pipeReset ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Delays, LateReply,
+    testing::Values(
+        // Ready while the next exchange's drain read waits: read off there, no reset.
+        LateReplyCase{"DuringTheDrain", 1500, false},
+        // Still on its way when the drain read gives up: the reply pipe is reset.
+        LateReplyCase{"AfterTheDrain", 5000, true}),
+    [](const testing::TestParamInfo<LateReplyCase>& info) { return info.param.name; });
 
 // A frame that went out short is a failed write; what the stick answers to the part it got is
 // read off before the next frame.

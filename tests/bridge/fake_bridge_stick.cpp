@@ -39,7 +39,11 @@ NTSTATUS FakeBridgeStick::Dispatch(PIRP irp) {
     auto& transfer = urb->UrbBulkOrInterruptTransfer;
     NTSTATUS status = STATUS_SUCCESS;
     auto* buffer = static_cast<uint8_t*>(transfer.TransferBuffer);
-    if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    if (urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL &&
+        urb->UrbPipeRequest.PipeHandle == kReplyPipe) {
+        ++replyPipeResets_;
+        firmware.ResetReplyEndpoint();
+    } else if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
         status = STATUS_INVALID_PARAMETER;
     } else if (transfer.PipeHandle == kCommandPipe) {
         const size_t number = writesOffered_++;

@@ -35,6 +35,8 @@ class FakeBridgeStick : public host::DeviceNode {
     void FailReads(int count) { failReads_ += count; }
     // Bulk transfers the bus carried (OUT data, and the length asked for each IN transfer).
     const std::vector<std::vector<uint8_t>>& Writes() const { return writes_; }
+    // Resets of the reply pipe (after a reply read that found nothing).
+    size_t ReplyPipeResets() const { return replyPipeResets_; }
     const std::vector<ULONG>& ReadLengths() const { return readLengths_; }
 
     sim::I2cBus bus;
@@ -53,6 +55,7 @@ class FakeBridgeStick : public host::DeviceNode {
     TransportDescriptors descriptors_{};
     InterfaceWithPipes interface_{};
     int failWrites_ = 0;
+    size_t replyPipeResets_ = 0;
     int failReads_ = 0;
     size_t writesOffered_ = 0;
     size_t failWriteAt_ = SIZE_MAX;

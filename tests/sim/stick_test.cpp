@@ -3,8 +3,10 @@
 #include "sim/stick.h"
 
 #include <atomic>
+#include <optional>
 #include <set>
 
+#include "bridge/firmware_images.h"
 #include "sim/stick_fixture.h"
 
 namespace {
@@ -199,7 +201,9 @@ TEST_F(StickRouting, IsochronousReadsFillPacketsAndSkipFailedOnes) {
     stick_->SetIsoPacketErrorHook(
         [](uint64_t read, uint32_t packet) { return read == 0 && packet == 1; });
     constexpr ULONG kPackets = 3;
-    constexpr ULONG kStride = 512;
+    // Slots of the endpoint's packet size: the stick fills every packet up to it.
+    const ULONG kStride = Pipe(4).MaximumPacketSize;
+    ASSERT_EQ(kStride, 1020u);
     Bytes buffer(kPackets * kStride, 0xEE);
     UrbBuffer urb(testing_usb::IsoBlockBytes(kPackets));
     testing_usb::BuildIsoRead(urb.get(), Pipe(4).PipeHandle, buffer.data(), kPackets, kStride);
@@ -207,8 +211,8 @@ TEST_F(StickRouting, IsochronousReadsFillPacketsAndSkipFailedOnes) {
     ASSERT_TRUE(read.Wait());
     EXPECT_EQ(read.status(), STATUS_SUCCESS);
     const USBD_ISO_PACKET_DESCRIPTOR* packet = urb->UrbIsochronousTransfer.IsoPacket;
-    // One transport packet per isochronous packet, well inside the 512-byte stride.
-    constexpr ULONG kCarried = sim::kTransportPacketBytes;
+    // A plain byte stream: each packet as full as the endpoint allows.
+    const ULONG kCarried = kStride;
     EXPECT_EQ(packet[0].Length, kCarried);
     EXPECT_EQ(packet[1].Length, 0u);
     EXPECT_EQ(packet[1].Status, sim::kFailedPacketStatus);
@@ -218,7 +222,29 @@ TEST_F(StickRouting, IsochronousReadsFillPacketsAndSkipFailedOnes) {
     EXPECT_EQ(urb->UrbIsochronousTransfer.TransferBufferLength, 2 * kCarried);
     // The failed packet took nothing from the stream: packet 2 goes on where packet 0 ended.
     EXPECT_EQ(buffer[2 * kStride], static_cast<uint8_t>(kCarried));
+    EXPECT_EQ(buffer[kStride - 1], static_cast<uint8_t>(kCarried - 1));
     EXPECT_EQ(buffer[kStride], 0xEE);
+}
+
+// Slots smaller than the endpoint's packet size: a full packet overruns its slot, and the host
+// controller delivers none of it (the bytes are lost on the bus and counted by the stick).
+TEST_F(StickRouting, IsochronousPacketLargerThanItsSlotIsAnOverrun) {
+    auto source = std::make_shared<CountingSource>();
+    stick_->SetStreamSource(source);
+    constexpr ULONG kPackets = 2;
+    constexpr ULONG kStride = 512;
+    Bytes buffer(kPackets * kStride, 0xEE);
+    UrbBuffer urb(testing_usb::IsoBlockBytes(kPackets));
+    testing_usb::BuildIsoRead(urb.get(), Pipe(4).PipeHandle, buffer.data(), kPackets, kStride);
+    Submission read(device_, urb.get());
+    ASSERT_TRUE(read.Wait());
+    const USBD_ISO_PACKET_DESCRIPTOR* packet = urb->UrbIsochronousTransfer.IsoPacket;
+    for (ULONG i = 0; i < kPackets; ++i) {
+        EXPECT_EQ(packet[i].Status, sim::kOverrunPacketStatus) << i;
+        EXPECT_EQ(packet[i].Length, 0u) << i;
+    }
+    EXPECT_EQ(buffer, Bytes(kPackets * kStride, 0xEE));
+    EXPECT_EQ(stick_->OverrunBytes(), kPackets * 1020u);
 }
 
 // A stick with nothing to send still ends each isochronous read once its frames have passed, so
@@ -351,5 +377,74 @@ TEST_F(StickTest, ReEnumeratesAsANewDeviceWithTheRomImageDescriptors) {
     EXPECT_EQ(Pipe(4).PipeType, UsbdPipeTypeBulk);
     bus_.Shutdown();  // its notifications still use this test's lists
 }
+
+// The endpoint descriptors of a configuration, in order.
+std::vector<Bytes> EndpointsOf(const Bytes& configuration) {
+    std::vector<Bytes> endpoints;
+    for (size_t at = 0; at + 2 <= configuration.size() && configuration[at] >= 2;
+         at += configuration[at]) {
+        if (configuration[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && at + 7 <= configuration.size())
+            endpoints.emplace_back(configuration.begin() + at, configuration.begin() + at + 7);
+    }
+    return endpoints;
+}
+
+// The bus speed decides what the running stick presents: at high speed its configuration (the
+// stream as 512-byte bulk 0x88), at full speed the other-speed one (isochronous 0x87, 1020 bytes,
+// one packet per frame), whether the descriptors come from the downloaded rom image or are the
+// stick's own; a forced transfer applies to the stick's own descriptors only.
+struct SpeedCase {
+    const char* name;
+    sim::BusSpeed speed;
+    bool downloaded;
+    std::optional<sim::StreamTransfer> forced;
+    uint8_t endpoint;
+    uint8_t attributes;
+    uint16_t packetBytes;
+};
+
+class StickSpeed : public testing::TestWithParam<SpeedCase> {};
+
+TEST_P(StickSpeed, PresentsTheConfigurationForItsSpeed) {
+    const SpeedCase& c = GetParam();
+    sim::StickOptions options;
+    options.productId = 0x1120;
+    options.state = sim::StickState::Running;
+    options.speed = c.speed;
+    options.streamTransfer = c.forced;
+    sim::Stick stick(options);
+    if (c.downloaded) {
+        const FirmwareImageData rom = EmbeddedFirmwareImage(kRomImageNumber);
+        ASSERT_EQ(rom.length, 2 * sim::kRomDescriptorSetBytes);
+        ASSERT_TRUE(stick.PresentRomImage(rom.bytes + sim::kRomDescriptorSetBytes,
+                                          sim::kRomDescriptorSetBytes));
+        stick.SetState(sim::StickState::Boot);
+        stick.ReEnumerate(sim::StickState::Running);  // off the bus: takes effect at once
+    }
+    const Bytes configuration = stick.Descriptors().configuration;
+    ASSERT_GE(configuration.size(), 9u);
+    EXPECT_EQ(configuration[1], USB_CONFIGURATION_DESCRIPTOR_TYPE);
+    const std::vector<Bytes> endpoints = EndpointsOf(configuration);
+    ASSERT_EQ(endpoints.size(), 7u);
+    const Bytes& stream = endpoints[4];
+    EXPECT_EQ(stream[2], c.endpoint);
+    EXPECT_EQ(stream[3] & 3, c.attributes);
+    EXPECT_EQ(stream[4] | stream[5] << 8, c.packetBytes);
+    if (c.attributes == 1) {
+        EXPECT_EQ(stream[6], 1) << "one packet every frame";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Speeds, StickSpeed,
+    testing::Values(SpeedCase{"HighImage", sim::BusSpeed::High, true, std::nullopt, 0x88, 2, 512},
+                    SpeedCase{"FullImage", sim::BusSpeed::Full, true, std::nullopt, 0x87, 1, 1020},
+                    SpeedCase{"FullImageIgnoresForced", sim::BusSpeed::Full, true,
+                              sim::StreamTransfer::Bulk, 0x87, 1, 1020},
+                    SpeedCase{"HighOwn", sim::BusSpeed::High, false, std::nullopt, 0x88, 2, 512},
+                    SpeedCase{"FullOwn", sim::BusSpeed::Full, false, std::nullopt, 0x87, 1, 1020},
+                    SpeedCase{"HighOwnForcedIso", sim::BusSpeed::High, false,
+                              sim::StreamTransfer::Isochronous, 0x87, 1, 1020}),
+    [](const testing::TestParamInfo<SpeedCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -66,10 +66,14 @@ void FillIso(const host::UsbRequest& request, const std::vector<ULONG>& lengths,
 }
 
 StreamFixture::StreamFixture(Path path, unsigned busWorkers, host::OutputPinOptions pinOptions,
-                             sim::TransportStreamSource* source)
+                             sim::TransportStreamSource* source, uint16_t isoPacketBytes)
     : pin(pinOptions),
       stick(path, source != nullptr ? source : &generator),
       system(host::ClockMode::Virtual, busWorkers) {
+    if (isoPacketBytes != 0)
+        for (kvstest::EndpointSpec& endpoint : stick.stick->endpoints)
+            if (endpoint.type == UsbdPipeTypeIsochronous)
+                endpoint.maximumPacketSize = isoPacketBytes;
     system.Plug(stick.stick);
     device = system.Current();
     if (device == nullptr || device->startStatus != STATUS_SUCCESS) {

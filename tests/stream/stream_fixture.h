@@ -53,9 +53,11 @@ void FillIso(const host::UsbRequest& request, const std::vector<ULONG>& lengths,
 
 class StreamFixture {
   public:
+    // `isoPacketBytes`: the maximum packet size of the isochronous stream pipe (0: the stick's).
     explicit StreamFixture(Path path, unsigned busWorkers = 4,
                            host::OutputPinOptions pinOptions = {},
-                           sim::TransportStreamSource* source = nullptr);
+                           sim::TransportStreamSource* source = nullptr,
+                           uint16_t isoPacketBytes = 0);
     ~StreamFixture();
 
     // Output pin present and the antenna pin running, then the stream start of a pin state

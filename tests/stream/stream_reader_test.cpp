@@ -132,7 +132,9 @@ TEST_P(PerPath, StopAndRemoveWithReadsInFlightLeaveThePoolEmpty) {
     EXPECT_EQ(f.pin.Violations(), 0u);
 }
 
-TEST(IsoReader, GoodPacketsPackTogetherAndWhatExceedsTheFrameIsLost) {
+// Good packets follow each other without gaps; a read carrying more than a frame goes on into
+// the next frames, and the frame it ends in goes downstream with it.
+TEST(IsoReader, GoodPacketsPackTogetherAndAReadContinuesIntoTheNextFrames) {
     StreamFixture f(Path::Iso, 1);
     f.stick.script = [](uint64_t n, const host::UsbRequest& request) {
         if (n <= 2) return FullRead(Path::Iso, request, 0);
@@ -143,16 +145,72 @@ TEST(IsoReader, GoodPacketsPackTogetherAndWhatExceedsTheFrameIsLost) {
         return host::UsbAnswer::Success();
     };
     f.StartStream();
-    ASSERT_TRUE(f.pin.WaitForFrames(3, 5000));
+    ASSERT_TRUE(f.pin.WaitForFrames(5, 5000));
     const auto frames = f.pin.Take();
-    ASSERT_EQ(frames.size(), 3u);
+    ASSERT_EQ(frames.size(), 5u);
     std::vector<uint8_t> packed(188, 0x10);
     packed.insert(packed.end(), 188, 0x12);
     EXPECT_EQ(frames[0], packed);
-    ASSERT_EQ(frames[1].size(), 96256u);  // filled, ejected, the remaining 165,888 bytes gone
-    EXPECT_EQ(frames[1][0], 0x20);
-    EXPECT_EQ(frames[1][96255], static_cast<uint8_t>(0x20 + 96255 / 512));
-    EXPECT_EQ(frames[2], std::vector<uint8_t>(100, 0x70));
+    // 262,144 bytes: two full frames and the 69,632 bytes left, every byte where it belongs.
+    std::vector<uint8_t> expected;
+    for (ULONG i = 0; i < 512; ++i) expected.insert(expected.end(), 512, uint8_t(0x20 + i));
+    ASSERT_EQ(frames[1].size(), 96256u);
+    ASSERT_EQ(frames[2].size(), 96256u);
+    ASSERT_EQ(frames[3].size(), 262144u - 2 * 96256u);
+    std::vector<uint8_t> joined = frames[1];
+    joined.insert(joined.end(), frames[2].begin(), frames[2].end());
+    joined.insert(joined.end(), frames[3].begin(), frames[3].end());
+    EXPECT_TRUE(joined == expected) << "the read's bytes arrived out of order or changed";
+    EXPECT_EQ(frames[4], std::vector<uint8_t>(100, 0x70));
+}
+
+// One read carries two and a half frames' worth of a transport stream in packets of the pipe's
+// full size: all of it reaches the application, in order, in three frames. The packet slots are
+// the pipe's packet size, so no full packet is an overrun.
+TEST(IsoReader, ReadOfTwoAndAHalfFramesArrivesWholeInThreeFrames) {
+    constexpr ULONG kPacketBytes = 1020;
+    constexpr ULONG kBytes = 2 * 96256 + 96256 / 2;  // 240,640
+    std::atomic<ULONG> slot{0};
+    StreamFixture f(Path::Iso, 1, {}, nullptr, kPacketBytes);
+    f.stick.script = [&](uint64_t n, const host::UsbRequest& request) {
+        auto& iso = request.urb->UrbIsochronousTransfer;
+        slot = iso.IsoPacket[1].Offset - iso.IsoPacket[0].Offset;
+        if (n <= 2) return FullRead(Path::Iso, request, 0);
+        std::vector<ULONG> lengths;
+        if (n == 3) {
+            for (ULONG left = kBytes; left > 0; left -= lengths.back())
+                lengths.push_back(left < kPacketBytes ? left : kPacketBytes);
+        }
+        auto* buffer = static_cast<uint8_t*>(iso.TransferBuffer);
+        ULONG at = 0;  // position in the stream: a byte stream of 188-byte packets
+        for (ULONG i = 0; i < iso.NumberOfPackets; ++i) {
+            const ULONG length = i < lengths.size() ? lengths[i] : 0;
+            for (ULONG b = 0; b < length; ++b, ++at)
+                buffer[iso.IsoPacket[i].Offset + b] =
+                    at % 188 == 0 ? 0x47 : static_cast<uint8_t>(at / 188 + at % 188);
+            iso.IsoPacket[i].Length = length;
+            iso.IsoPacket[i].Status = USBD_STATUS_SUCCESS;
+        }
+        return host::UsbAnswer::Success();
+    };
+    f.StartStream();
+    ASSERT_TRUE(f.pin.WaitForFrames(3, 5000));
+    const auto frames = f.pin.Take();
+    EXPECT_EQ(slot, kPacketBytes) << "packet slots not sized by the pipe's packet size";
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0].size(), 96256u);
+    EXPECT_EQ(frames[1].size(), 96256u);
+    EXPECT_EQ(frames[2].size(), 96256u / 2);
+    ULONG at = 0;
+    for (const auto& frame : frames) {
+        for (uint8_t byte : frame) {
+            const uint8_t expected =
+                at % 188 == 0 ? 0x47 : static_cast<uint8_t>(at / 188 + at % 188);
+            ASSERT_EQ(byte, expected) << "stream byte " << at;
+            ++at;
+        }
+    }
+    EXPECT_EQ(at, kBytes);
 }
 
 TEST(BulkReader, AFrameIsHandedOnlyOnceMoreThanAFrameIsHeld) {

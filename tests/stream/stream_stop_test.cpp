@@ -146,20 +146,59 @@ TEST(IsoReader, DataOfReadsDrainingAfterDeviceActiveWasClearedIsNotDelivered) {
     EXPECT_EQ(f.pin.FramesCompleted(), frames);
 }
 
-// A completion of the stopped run resubmits its read while a stop and a start pass: the fresh
-// read belongs to the run of the read it replaces and ends at its completion, so the new run
-// keeps ten reads, not eleven.
+// Holds the first isochronous read that a completion hands back to the bus (its run already
+// decided), until released.
+class ResubmissionGate : public host::UsbTrafficObserver {
+  public:
+    explicit ResubmissionGate(std::thread::id main) : main_(main) {}
+    void RequestSubmitted(const host::UsbTrafficRecord& record) override {
+        if (record.function != URB_FUNCTION_ISOCH_TRANSFER || std::this_thread::get_id() == main_)
+            return;
+        std::unique_lock lock(mutex_);
+        if (used_) return;
+        used_ = held_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return released_; });
+    }
+    void RequestCompleted(const host::UsbTrafficRecord&) override {}
+    bool WaitUntilHeld() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return held_; });
+    }
+    void Release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+  private:
+    std::thread::id main_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool used_ = false, held_ = false, released_ = false;
+};
+
+// A completion of the stopped run resubmits its read while a stop and a start pass: the read
+// belongs to the run it was decided under and ends at its completion, so the new run keeps ten
+// reads, not eleven.
 TEST(IsoReader, ReadResubmittedAcrossAQuickStopAndStartDoesNotJoinTheNewRun) {
     StreamFixture f(Path::Iso);
     f.StartStream();
     ASSERT_TRUE(f.pin.WaitForFrames(1, 5000));
-    const std::thread::id main = std::this_thread::get_id();
-    {
-        AllocationGate gate([main] { return std::this_thread::get_id() != main; });
-        ASSERT_TRUE(gate.WaitUntilHeld());  // a completion, about to allocate its fresh read
+    ResubmissionGate gate(std::this_thread::get_id());
+    f.system.Bus().AddObserver(&gate);
+    ASSERT_TRUE(gate.WaitUntilHeld());  // a completion, handing its read back to the bus
+    const LONG oldRun = ReadLongAcquire(&f.transport->streamRun);
+    // The restart's own submissions wait behind the held one; the new run has begun once its
+    // number is up.
+    std::thread restart([&] {
         f.StopStream();
         StartStreamLocked(f.device->Device());
-    }
+    });
+    ASSERT_TRUE(WaitFor([&] { return ReadLongAcquire(&f.transport->streamRun) != oldRun; }));
+    gate.Release();
+    restart.join();
+    f.system.Bus().RemoveObserver(&gate);
     const uint64_t answered = f.stick.readsAnswered;
     ASSERT_TRUE(WaitFor([&] { return f.stick.readsAnswered >= answered + 40; }));
     f.stick.holdReads = true;  // every read parks: what circulates is what is outstanding

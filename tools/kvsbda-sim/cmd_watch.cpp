@@ -38,7 +38,6 @@ constexpr unsigned kMaxSeconds = 24 * 3600;
 constexpr std::chrono::milliseconds kDrainInterval{50};
 constexpr std::chrono::milliseconds kQuietInterval{30};
 constexpr int kQuietChecks = 3;
-constexpr size_t kTransportPacketBytes = 188;
 constexpr ULONG kReadsDroppedAfterStart = 2;
 constexpr uint16_t kMaxPid = 0x1FFF;
 
@@ -377,8 +376,6 @@ StepResult RunWatch(ReceiverRun& receiver, const WatchArguments& args) {
     auto previousHandler = std::signal(SIGINT, OnInterrupt);
     WatchResult result;
     result.pipe = transport->streamPipeType == UsbdPipeTypeBulk ? "bulk" : "isochronous";
-    if (transport->streamPipeType == UsbdPipeTypeIsochronous)
-        session.AirStream()->LimitEachRead(kTransportPacketBytes);
     if (receiver.CommandsBefore() != 0) StopEarlierStream(session, app, transport);
 
     StreamTap tap(pipe->EndpointAddress, [transport](const host::UsbTrafficRecord& record) {
@@ -434,7 +431,6 @@ StepResult RunWatch(ReceiverRun& receiver, const WatchArguments& args) {
             result.writeError = std::strerror(errno);
     }
     session.Bus().RemoveObserver(&tap);
-    session.AirStream()->LimitEachRead(0);
     std::signal(SIGINT, previousHandler);
     if (failure != 0) {
         step.exitCode = failure;

@@ -23,10 +23,16 @@ void AddGlobalOptions(CLI::App& app, kvssim::GlobalOptions& options) {
                    "transmitters on the simulated air: KHZ[,key=value...][;KHZ...] with keys "
                    "name, strength, quality, mode, inversion, detect_ms, lock_ms, pid, program "
                    "(default: four UHF channels)");
+    app.add_option("--speed", options.speed,
+                   "bus speed of the stick: high presents the bulk stream pipe 0x88, full the "
+                   "isochronous one 0x87")
+        ->check(CLI::IsMember({"high", "full"}))
+        ->capture_default_str();
     app.add_option("--stream", options.stream,
-                   "how the stick plugged with its firmware running moves the transport stream "
-                   "(with --boot the downloaded rom image decides)")
-        ->check(CLI::IsMember({"bulk", "iso"}))
+                   "a stick plugged with its firmware running presents built-in descriptors: "
+                   "bulk or iso forces its stream pipe, auto follows the speed (after --boot "
+                   "the downloaded rom image and the speed decide)")
+        ->check(CLI::IsMember({"auto", "bulk", "iso"}))
         ->capture_default_str();
     app.add_option("--image", options.image,
                    "run this Windows build of the driver (kvsbda.sys) under CPU emulation in "

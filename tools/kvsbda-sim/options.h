@@ -19,8 +19,13 @@ struct GlobalOptions {
     bool json = false;
     // Transmitters on the simulated air in the --air text form; empty for the default air.
     std::string air;
-    // The stream transfer the running stick's configuration presents: "iso" or "bulk".
-    std::string stream = "iso";
+    // The bus speed the stick enumerates at: "high" or "full". The running firmware's
+    // configuration for that speed decides how the stream moves (bulk at high speed,
+    // isochronous at full speed).
+    std::string speed = "high";
+    // Only for a stick that presents built-in descriptors (plugged with its firmware running, no
+    // image downloaded): "iso" or "bulk" overrides what the speed gives; "auto" follows it.
+    std::string stream = "auto";
     // A Windows build of the driver (kvsbda.sys) to run under emulation in place of the
     // host-compiled core; empty for the host build.
     std::string image;

@@ -31,6 +31,9 @@ struct PlugFacts {
     bool hasStreamPipe = false;
     unsigned streamPipePosition = 0;
     std::string streamPipeType = "none";
+    unsigned streamEndpoint = 0;
+    unsigned streamPacketBytes = 0;
+    std::string speed;
     bool interruptReader = false;
     bool filterFactoryCreated = false;
     bool interfaceRegistered = false;
@@ -58,6 +61,7 @@ std::string PipeTypeName(ULONG type) {
 
 void Observe(Session& session, PlugFacts* facts) {
     facts->arrivals = session.Stick()->Arrivals();
+    facts->speed = session.Stick()->Speed() == sim::BusSpeed::High ? "high" : "full";
     SessionDevice* device = session.Current();
     if (device == nullptr) {
         std::vector<SessionDevice*> all = session.Devices();
@@ -76,6 +80,11 @@ void Observe(Session& session, PlugFacts* facts) {
         facts->streamPipePosition = transport->streamPipeIndex;
         facts->streamPipeType =
             facts->hasStreamPipe ? PipeTypeName(transport->streamPipeType) : "none";
+        if (PUSBD_PIPE_INFORMATION pipe =
+                facts->hasStreamPipe ? transport->Pipe(transport->streamPipeIndex) : nullptr) {
+            facts->streamEndpoint = pipe->EndpointAddress;
+            facts->streamPacketBytes = pipe->MaximumPacketSize;
+        }
         facts->interruptReader =
             ReadPointerAcquire(reinterpret_cast<PVOID const volatile*>(&transport->interruptIrp)) !=
             nullptr;
@@ -95,6 +104,7 @@ void Observe(Session& session, PlugFacts* facts) {
 void PrintText(const PlugFacts& f) {
     std::printf("\nstick %s plugged in %s\n", f.stick.c_str(),
                 f.plugState ? "with its firmware running" : "in boot state");
+    std::printf("  bus speed: %s\n", f.speed.c_str());
     std::printf("  arrivals on the bus: %zu%s\n", f.arrivals,
                 f.arrivals > 1 ? " (re-enumerated after the download)" : "");
     std::printf("  add: %s, start: %s\n", StatusText(f.addStatus).c_str(),
@@ -103,8 +113,9 @@ void PrintText(const PlugFacts& f) {
     std::printf("  firmware running: %s (seen during configuration: %s)\n",
                 f.firmwareRunning ? "yes" : "no", f.firmwareSeenAtSelection ? "yes" : "no");
     if (f.hasStreamPipe) {
-        std::printf("  stream pipe: position %u, %s\n", f.streamPipePosition,
-                    f.streamPipeType.c_str());
+        std::printf("  stream pipe: position %u, %s, endpoint 0x%02X, %u-byte packets\n",
+                    f.streamPipePosition, f.streamPipeType.c_str(), f.streamEndpoint,
+                    f.streamPacketBytes);
     } else {
         std::printf("  stream pipe: none\n");
     }
@@ -130,8 +141,11 @@ void PrintJson(const PlugFacts& f) {
     j["kind"] = f.kind;
     j["firmwareRunning"] = f.firmwareRunning;
     j["firmwareSeenAtSelection"] = f.firmwareSeenAtSelection;
+    j["speed"] = f.speed;
     j["streamPipe"] = f.hasStreamPipe ? nlohmann::json{{"position", f.streamPipePosition},
-                                                       {"type", f.streamPipeType}}
+                                                       {"type", f.streamPipeType},
+                                                       {"endpoint", f.streamEndpoint},
+                                                       {"packetBytes", f.streamPacketBytes}}
                                       : nlohmann::json(nullptr);
     j["interruptReader"] = f.interruptReader;
     j["filterFactoryCreated"] = f.filterFactoryCreated;

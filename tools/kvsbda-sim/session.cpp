@@ -131,8 +131,9 @@ void Session::Plug(const StickId& id, bool boot) {
     options.vendorId = id.vendorId;
     options.productId = id.productId;
     options.state = boot ? sim::StickState::Boot : sim::StickState::Running;
-    options.streamTransfer =
-        options_.stream == "bulk" ? sim::StreamTransfer::Bulk : sim::StreamTransfer::Isochronous;
+    options.speed = options_.speed == "full" ? sim::BusSpeed::Full : sim::BusSpeed::High;
+    if (options_.stream == "bulk") options.streamTransfer = sim::StreamTransfer::Bulk;
+    if (options_.stream == "iso") options.streamTransfer = sim::StreamTransfer::Isochronous;
     firmware_ = std::make_shared<sim::BridgeFirmware>(i2c_, !boot);
     stick_ = std::make_shared<sim::Stick>(options);
     sim::AttachBridgeFirmware(stick_, firmware_);
