@@ -38,6 +38,12 @@ size_t AirStreamSource::Read(uint8_t* out, size_t capacity) {
     return generator->Read(out, capacity);
 }
 
+bool AirStreamSource::Paced() const {
+    const Transmitter* locked = demod_.LockedTransmitter();
+    if (locked == nullptr) return false;
+    return base_.realTime && locked->bitsPerSecond.value_or(base_.bitsPerSecond) != 0;
+}
+
 void AirStreamSource::Restart() {
     std::lock_guard<std::mutex> guard(lock_);
     generators_.clear();

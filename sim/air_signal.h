@@ -29,6 +29,8 @@ class AirStreamSource : public TransportStreamSource {
     AirStreamSource(const DemodChip& demod, TsGeneratorOptions base);
     size_t Read(uint8_t* out, size_t capacity) override;
     void Restart() override;
+    // Paced when the locked transmitter's stream has a rate.
+    bool Paced() const override;
 
   private:
     const DemodChip& demod_;

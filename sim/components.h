@@ -49,6 +49,9 @@ class TransportStreamSource {
     virtual ~TransportStreamSource() = default;
     // Fills up to `capacity` bytes; returns how many (0 when nothing is available now).
     virtual size_t Read(uint8_t* out, size_t capacity) = 0;
+    // True when the source produces at a rate on the host clock, so that Read hands out what has
+    // arrived by now; false when its data is there whenever it is read.
+    virtual bool Paced() const { return false; }
     // The bridge emptied its stream buffer: what is read next starts the stream afresh.
     virtual void Restart() {}
 };

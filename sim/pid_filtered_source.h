@@ -23,6 +23,7 @@ class PidFilteredSource : public TransportStreamSource {
     size_t Read(uint8_t* out, size_t capacity) override;
     // The bridge's stream buffer starts afresh below the filter too.
     void Restart() override { inner_->Restart(); }
+    bool Paced() const override { return inner_->Paced(); }
 
     // Packets dropped so far.
     uint64_t Dropped() const { return dropped_; }

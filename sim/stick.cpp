@@ -34,6 +34,11 @@ const USB_CONFIGURATION_DESCRIPTOR* AsConfiguration(const std::vector<uint8_t>& 
 
 }  // namespace
 
+LONGLONG LatencyTicksOf(const StickOptions& options) {
+    if (!options.busTime) return 0;
+    return LONGLONG{options.latencyMicroseconds.value_or(0)} * 10;
+}
+
 RequestMatcher OnEndpoint(uint8_t endpointAddress) {
     return [endpointAddress](const host::UsbRequest& request) {
         return (request.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
@@ -61,7 +66,10 @@ RequestMatcher OnDescriptor(uint8_t descriptorType, uint8_t index) {
 }
 
 Stick::Stick(StickOptions options)
-    : options_(options), state_(options.state), processor_(std::make_shared<ZeroReplyProcessor>()) {
+    : options_(options),
+      state_(options.state),
+      processor_(std::make_shared<ZeroReplyProcessor>()),
+      latency_(LatencyTicksOf(options)) {
     if (!options_.layout) options_.layout = DefaultLayoutFor(options_.vendorId, options_.productId);
     RebuildDescriptors();
 }
@@ -215,6 +223,8 @@ void Stick::SetStreamSource(std::shared_ptr<TransportStreamSource> source) {
 void Stick::RestartStream() {
     std::lock_guard guard(lock_);
     if (source_ != nullptr) source_->Restart();
+    fifo_.Clear();
+    fifoTime_ = collectedAt_ = 0;
 }
 
 void Stick::QueueInterruptReport(std::vector<uint8_t> report) {
@@ -444,39 +454,127 @@ host::UsbAnswer Stick::BulkOrInterrupt(const host::UsbRequest& request, size_t l
         reports_.pop_front();
         return host::UsbAnswer::Success();
     }
+    return BulkStream(request, capacity);
+}
+
+void Stick::StartStreamTimeline(LONGLONG now) {
+    if (fifoTime_ != 0 || !source_->Paced()) return;
+    // What the transmitter sent before the first read went into the FIFO as it came.
+    fifo_.Collect(*source_);
+    fifo_.Admit(fifo_.Arrivals());
+    fifoTime_ = collectedAt_ = now;
+}
+
+void Stick::FillFifoUntil(LONGLONG moment, LONGLONG now) {
+    if (!source_->Paced()) {
+        fifo_.Collect(*source_);  // there whenever the bus looks
+        return;
+    }
+    StartStreamTimeline(now);
+    if (now > collectedAt_) {
+        fifo_.Collect(*source_);
+        collectedAt_ = std::max(collectedAt_, now);
+    }
+    moment = std::min(moment, collectedAt_);
+    if (moment <= fifoTime_) return;
+    // The transmitter sends at a steady rate: what came between fifoTime_ and collectedAt_ came
+    // evenly over that time.
+    const size_t pending = fifo_.Arrivals();
+    const LONGLONG span = collectedAt_ - fifoTime_;
+    const auto due = static_cast<size_t>(static_cast<long double>(pending) *
+                                         static_cast<long double>(moment - fifoTime_) /
+                                         static_cast<long double>(span));
+    fifo_.Admit(due);
+    fifoTime_ = moment;
+}
+
+// A bulk IN read on the stream pipe. The stick sends 512-byte packets while its FIFO holds that
+// much; the packet that finds less is short and ends the transfer, as does a full buffer. An
+// empty FIFO NAKs: the read waits for data. (A FIFO that runs dry right at a packet boundary
+// ends the transfer too: the bridge firmware commits what it has when its FIFO runs dry.)
+host::UsbAnswer Stick::BulkStream(const host::UsbRequest& request, size_t capacity) {
     if (source_ == nullptr) return host::UsbAnswer::WaitForWake();
-    const size_t count = source_->Read(buffer, std::min(capacity, kBulkStreamReadLimit));
-    if (count == 0) return host::UsbAnswer::WaitForWake();
+    _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = request.urb->UrbBulkOrInterruptTransfer;
+    auto* buffer = static_cast<uint8_t*>(transfer.TransferBuffer);
+    const LONGLONG now = host::NowTicks();
+    const bool paced = source_->Paced();
+    size_t count = 0;
+    if (paced) {
+        FillFifoUntil(now, now);
+        count = fifo_.Take(buffer, capacity);
+    } else {
+        // The FIFO refills as fast as the packets leave it: the read leaves full.
+        while (count < capacity) {
+            fifo_.Collect(*source_);
+            const size_t got = fifo_.Take(buffer + count, capacity - count);
+            if (got == 0) break;
+            count += got;
+        }
+    }
+    if (count == 0) {
+        // The host controller polls again in the next microframe.
+        return paced && options_.busTime ? host::UsbAnswer::WaitUntil(now + kMicroframeTicks)
+                                         : host::UsbAnswer::WaitForWake();
+    }
     transfer.TransferBufferLength = static_cast<ULONG>(count);
     return host::UsbAnswer::Success();
 }
 
+LONGLONG Stick::IsoPacketTicks(const host::UsbEndpoint& endpoint) const {
+    if (!options_.busTime) return 0;
+    // Full speed: bInterval frames. High speed: 2^(bInterval-1) microframes.
+    const unsigned interval = std::max<unsigned>(endpoint.interval, 1);
+    if (options_.speed == BusSpeed::Full) return kFrameTicks * interval;
+    return kMicroframeTicks << std::min(interval - 1, 15u);
+}
+
+// An isochronous IN read: one packet per (micro)frame of the pipe. Reads queued back to back take
+// consecutive frames; a read submitted after the previous one's frames have passed begins at the
+// next frame. The read completes once its frames have passed. Each packet carries what the FIFO
+// holds at its frame, up to the endpoint's packet size, as a plain byte stream.
 host::UsbAnswer Stick::Isochronous(const host::UsbRequest& request) {
     _URB_ISOCH_TRANSFER& transfer = request.urb->UrbIsochronousTransfer;
     if (!IsStreamEndpoint(request.endpoint) || source_ == nullptr)
         return host::UsbAnswer::WaitForWake();
+    const LONGLONG frame = IsoPacketTicks(request.endpoint);
+    const LONGLONG now = host::NowTicks();
+    if (request.attempt == 0) {
+        StartStreamTimeline(now);
+        // A read that never completed was cancelled: its frames are given back.
+        if (isoRead_ != nullptr && isoNextFrame_ > now) isoNextFrame_ = now;
+        LONGLONG start = request.submittedAt;
+        if (frame != 0) start = (start + frame - 1) / frame * frame;  // the next frame
+        if (start < isoNextFrame_) start = isoNextFrame_;
+        isoRead_ = request.irp;
+        isoStart_ = start;
+        isoEnd_ = start + frame * transfer.NumberOfPackets;
+        isoNextFrame_ = isoEnd_;
+    }
+    if (now < isoEnd_) return host::UsbAnswer::WaitUntil(isoEnd_);
+    isoRead_ = nullptr;
+
     auto* buffer = static_cast<uint8_t*>(transfer.TransferBuffer);
     USBD_ISO_PACKET_DESCRIPTOR* packet = transfer.IsoPacket;  // sized by the block
-    const uint64_t read = isoReads_;
+    const uint64_t read = isoReads_++;
     const size_t maximum = request.endpoint.maximumPacketSize;
     if (isoScratch_.size() < maximum) isoScratch_.resize(maximum);
     size_t total = 0;
     ULONG errors = 0;
     uint64_t overrun = 0;
     for (ULONG i = 0; i < transfer.NumberOfPackets; ++i) {
+        FillFifoUntil(isoStart_ + frame * (i + 1), now);
         if (isoPacketError_ && isoPacketError_(read, i)) {
             packet[i].Status = kFailedPacketStatus;
             packet[i].Length = 0;
             ++errors;
             continue;
         }
-        // The stick sends what its FIFO holds, up to the endpoint's packet size, as a plain byte
-        // stream. The host controller has only the packet's slot for it: a larger packet is an
-        // overrun, and none of it is delivered.
+        // The host controller has only the packet's slot for it: a larger packet is an overrun,
+        // and none of it is delivered.
         const ULONG end =
             i + 1 < transfer.NumberOfPackets ? packet[i + 1].Offset : transfer.TransferBufferLength;
         const size_t slot = end - packet[i].Offset;
-        const size_t count = source_->Read(isoScratch_.data(), maximum);
+        const size_t count = fifo_.Take(isoScratch_.data(), maximum);
         if (count > slot) {
             packet[i].Status = kOverrunPacketStatus;
             packet[i].Length = 0;
@@ -489,12 +587,9 @@ host::UsbAnswer Stick::Isochronous(const host::UsbRequest& request) {
         packet[i].Length = static_cast<ULONG>(count);
         total += count;
     }
+    // What came after the last frame (the read is answered a little late in real time) comes in
+    // during the next read's frames.
     overrunBytes_ += overrun;
-    const LONGLONG now = host::NowTicks();
-    if (total == 0 && errors == 0 && now - lastIsoAnswer_ < kEmptyIsoReadInterval)
-        return host::UsbAnswer::WaitForWake();  // nothing taken yet; the read's frames still run
-    lastIsoAnswer_ = now;
-    ++isoReads_;
     transfer.ErrorCount = errors;
     transfer.TransferBufferLength = static_cast<ULONG>(total);
     if (errors == transfer.NumberOfPackets)
@@ -505,6 +600,16 @@ host::UsbAnswer Stick::Isochronous(const host::UsbRequest& request) {
 uint64_t Stick::OverrunBytes() const {
     std::lock_guard guard(lock_);
     return overrunBytes_;
+}
+
+size_t Stick::StreamBytesHeld() const {
+    std::lock_guard guard(lock_);
+    return fifo_.Level() + fifo_.Arrivals();
+}
+
+uint64_t Stick::FifoOverflowBytes() const {
+    std::lock_guard guard(lock_);
+    return fifo_.OverflowBytes();
 }
 
 }  // namespace sim

@@ -22,6 +22,7 @@
 #include "platform/host/usb_bus.h"
 #include "sim/components.h"
 #include "sim/stick_descriptors.h"
+#include "sim/stream_fifo.h"
 
 namespace sim {
 
@@ -41,7 +42,19 @@ struct StickOptions {
     // Default: DefaultLayoutFor(vendorId, productId).
     std::optional<DescriptorLayout> layout;
     BusSpeed speed = BusSpeed::High;
+    // Bus time of every transfer before the stick's answer, in microseconds; unset: none.
+    // kvsbda-sim gives what a host controller gives at the speed (HostControllerLatency).
+    std::optional<uint32_t> latencyMicroseconds = std::nullopt;
+    // False: transfers cost no bus time and isochronous frames pass at once (a whole-path
+    // benchmark that measures the driver, not the bus).
+    bool busTime = true;
 };
+
+// Bus time per (micro)frame in host clock ticks (100 ns).
+constexpr LONGLONG kMicroframeTicks = 1250;
+constexpr LONGLONG kFrameTicks = 10000;
+// A bulk packet at high speed.
+constexpr size_t kBulkPacketBytes = 512;
 
 // Picks requests for fault injection; an empty matcher matches every request.
 using RequestMatcher = std::function<bool(const host::UsbRequest&)>;
@@ -52,18 +65,20 @@ RequestMatcher OnDescriptor(uint8_t descriptorType, uint8_t index);
 // stick's `count`-th request from now on. `seen`, when given, counts the requests asked about.
 RequestMatcher NthRequest(size_t count, std::shared_ptr<size_t> seen = nullptr);
 
+// The bus time a host controller gives a transfer at a speed, in microseconds: one microframe
+// (125 us) at high speed, one frame (1 ms) at full speed.
+constexpr uint32_t HostControllerLatency(BusSpeed speed) {
+    return speed == BusSpeed::High ? 125 : 1000;
+}
+// The bus latency the stick options give (ticks).
+LONGLONG LatencyTicksOf(const StickOptions& options);
+
 // USB status of a failed transfer and of a failed isochronous packet.
 constexpr USBD_STATUS kFailedTransferStatus = host::kUsbdStatusStallPid;
 // Status of an isochronous packet larger than its slot in the transfer buffer (a host
 // controller's data overrun).
 constexpr USBD_STATUS kOverrunPacketStatus = static_cast<USBD_STATUS>(0xC000000C);
-// With nothing to send, an isochronous read still completes (empty) on schedule, as the bus
-// does when the endpoint's frames pass without data: one such read per interval.
-constexpr LONGLONG kEmptyIsoReadInterval = 8 * 10000;  // 8 ms in 100 ns units
 constexpr USBD_STATUS kFailedPacketStatus = static_cast<USBD_STATUS>(0xC0000001);  // CRC error
-
-// Most bytes one bulk stream read delivers.
-constexpr size_t kBulkStreamReadLimit = 4096;
 
 class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<Stick> {
   public:
@@ -130,10 +145,16 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
     void SetIsoPacketErrorHook(std::function<bool(uint64_t read, uint32_t packet)> hook);
     // Bytes the stick sent in isochronous packets that overran their slots (lost on the bus).
     uint64_t OverrunBytes() const;
+    // Bytes of the transport stream lost in the stick's FIFO: they arrived while it was full,
+    // because the bus did not take the stream as fast as the transmitter sent it.
+    uint64_t FifoOverflowBytes() const;
+    // Stream bytes in the stick not yet sent: in its FIFO or still arriving into it.
+    size_t StreamBytesHeld() const;
     void ClearFaults();
 
     // ---- host::UsbDeviceModel -----------------------------------------------------------------
     host::UsbAnswer Handle(const host::UsbRequest& request) override;
+    LONGLONG TransferLatency() const override { return latency_; }
     void Attached(host::UsbBus& bus, PDEVICE_OBJECT device) override;
     void Detached(PDEVICE_OBJECT device) override;
 
@@ -157,6 +178,14 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
     host::UsbAnswer BulkOrInterrupt(const host::UsbRequest& request, size_t limit);
     host::UsbAnswer Isochronous(const host::UsbRequest& request);
     bool IsStreamEndpoint(const host::UsbEndpoint& endpoint) const;
+    host::UsbAnswer BulkStream(const host::UsbRequest& request, size_t capacity);
+    // Bus time of one isochronous packet of `endpoint` (0 without bus time).
+    LONGLONG IsoPacketTicks(const host::UsbEndpoint& endpoint) const;
+    // Brings the FIFO up to the clock's `moment`, no later than now: a paced source's arrivals
+    // since the last time come in evenly over the time between.
+    void FillFifoUntil(LONGLONG moment, LONGLONG now);
+    // The stream's timeline begins at the first read of a paced stream.
+    void StartStreamTimeline(LONGLONG now);
 
     void ReEnumerateNow(StickState state);
 
@@ -176,9 +205,20 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
     std::optional<PendingReEnumeration> pendingReEnumeration_;
     std::function<bool(uint64_t, uint32_t)> isoPacketError_;
     uint64_t isoReads_ = 0;
-    LONGLONG lastIsoAnswer_ = 0;
     std::vector<uint8_t> isoScratch_;  // one packet as the stick sends it
-    uint64_t overrunBytes_ = 0;        // host clock ticks of the last answered isochronous read
+    uint64_t overrunBytes_ = 0;
+    const LONGLONG latency_;  // bus time of every transfer, host clock ticks
+    StreamFifo fifo_;
+    // The stream's timeline: the FIFO has taken in the source's arrivals up to fifoTime_; the
+    // arrivals collected at collectedAt_ came in between.
+    LONGLONG fifoTime_ = 0;
+    LONGLONG collectedAt_ = 0;
+    size_t collectedBytes_ = 0;  // arrivals collected at collectedAt_, since fifoTime_
+    // The isochronous read the stream pipe serves: its frames, from first to one past its last.
+    PIRP isoRead_ = nullptr;
+    LONGLONG isoStart_ = 0;
+    LONGLONG isoEnd_ = 0;
+    LONGLONG isoNextFrame_ = 0;  // the first frame no read has taken yet
 };
 
 }  // namespace sim

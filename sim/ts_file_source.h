@@ -27,6 +27,7 @@ class TsFileSource : public TransportStreamSource {
     bool Ended() const;
 
     size_t Read(uint8_t* out, size_t capacity) override;
+    bool Paced() const override { return pacer_.Paced(); }
 
   private:
     const TsFileSourceOptions options_;

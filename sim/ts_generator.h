@@ -14,8 +14,9 @@ namespace sim {
 struct TsGeneratorOptions {
     // Bits per second. 0 means unlimited: every read is answered in full.
     uint64_t bitsPerSecond = 0;
-    // Produce on the wall clock at bitsPerSecond (the CLI); otherwise the generator always has
-    // data and the caller's clock decides how fast it is read.
+    // Produce at bitsPerSecond on the host clock (the wall clock in real-time mode, the virtual
+    // clock in tests); otherwise the generator always has data and the caller's clock decides how
+    // fast it is read.
     bool realTime = false;
     uint16_t pmtPid = 0x0100;
     uint16_t pcrPid = 0x01FF;
@@ -35,6 +36,7 @@ class TsGenerator : public TransportStreamSource {
     explicit TsGenerator(TsGeneratorOptions options = {});
 
     size_t Read(uint8_t* out, size_t capacity) override;
+    bool Paced() const override { return pacer_.Paced(); }
 
     // Writes packet number `index` of the stream (188 bytes). Packets depend only on their
     // index, so a stream can be rebuilt for comparison.

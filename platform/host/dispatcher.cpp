@@ -322,6 +322,13 @@ NTSTATUS Wait(DISPATCHER_HEADER* header, PLARGE_INTEGER timeout) {
 
 }  // namespace
 
+std::optional<LONGLONG> EarliestTimedWaitDeadline() {
+    Dispatcher& dispatcher = TheDispatcher();
+    std::lock_guard guard(dispatcher.lock);
+    if (dispatcher.deadlines.empty()) return std::nullopt;
+    return *dispatcher.deadlines.begin();
+}
+
 void SetWaitTimeoutHook(std::function<void()> hook) {
     std::lock_guard guard(TheTimeoutHook().lock);
     TheTimeoutHook().hook =

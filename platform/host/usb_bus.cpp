@@ -21,6 +21,12 @@ constexpr SHORT kIoTypeDevice = 3;
 constexpr int kAbortQueueKey = 0x100;  // pipe aborts queue apart from the control pipe
 constexpr size_t kMaximumEndpoints = 32;
 
+// The time-keeper of the virtual clock: how often it looks, and how far it moves the clock in
+// one step. Small steps give a thread that has just submitted a request, and is about to wait
+// for it with a time-out, the time to begin that wait before the clock has gone far.
+constexpr auto kKeeperStep = std::chrono::microseconds(100);
+constexpr LONGLONG kKeeperHorizon = 10 * 10000;  // 10 ms in 100 ns units
+
 // Actions that a model asked to run after the request it is answering has been completed.
 thread_local std::vector<std::function<void()>>* currentDeferredActions = nullptr;
 
@@ -52,6 +58,34 @@ bool BringBusEventDue(LONGLONG limit) {
     if (!earliest || *earliest > limit) return false;
     AdvanceVirtualTimeTo(*earliest);
     for (UsbBus* bus : Registry().buses) bus->WakeDue();
+    return true;
+}
+
+// The virtual clock's time-keeper: threads that wait in real time (an application, a test) do not
+// move the virtual clock, so bus time would never pass for them. When no bus works, and on two
+// looks in a row, the clock moves towards the next bus event, never up to the deadline of a
+// timed kernel wait (that waiter moves the clock itself, and times out first). Returns whether it
+// moved the clock.
+bool KeepVirtualTime(unsigned& idleLooks) {
+    if (GetClockMode() != ClockMode::Virtual || AnyBusWorking()) {
+        idleLooks = 0;
+        return false;
+    }
+    if (++idleLooks < 2) return false;
+    std::optional<LONGLONG> earliest;
+    {
+        std::lock_guard guard(Registry().lock);
+        for (UsbBus* bus : Registry().buses) {
+            std::optional<LONGLONG> next = bus->NextEventTime();
+            if (next && (!earliest || *next < *earliest)) earliest = next;
+        }
+    }
+    if (!earliest) return false;
+    const LONGLONG target = std::min(*earliest, NowTicks() + kKeeperHorizon);
+    const std::optional<LONGLONG> deadline = EarliestTimedWaitDeadline();
+    if (deadline && target >= *deadline) return false;
+    if (target == *earliest) return BringBusEventDue(target);
+    AdvanceVirtualTimeTo(target);
     return true;
 }
 
@@ -143,12 +177,16 @@ struct UsbBus::Request {
     UCHAR configurationValue = 0;
     uint32_t attempt = 0;
     uint64_t abortGeneration = 0;  // of its pipe when a worker took it
+    LONGLONG submittedAt = 0;
+    LONGLONG startedAt = 0;  // transfers: when a worker first took it up (0: not yet)
+    bool inBusTime = false;  // parked until its bus time has passed, the device has not seen it
 };
 
 UsbBus::UsbBus(unsigned workerCount) {
     workerCount = std::max(workerCount, 3u);
     for (unsigned i = 0; i < workerCount; ++i) workers_.emplace_back([this] { WorkerLoop(); });
     poller_ = std::thread([this] { PollLoop(); });
+    keeper_ = std::thread([this] { KeepTimeLoop(); });
     pnpThread_ = std::thread([this] { PnpLoop(); });
     {
         std::lock_guard guard(Registry().lock);
@@ -203,7 +241,7 @@ void UsbBus::Notify(bool completed, const UsbTrafficRecord& record) {
 void UsbBus::WaitUntilQuiet() {
     for (int quiet = 0; quiet < 2;) {
         WaitForPnpIdle();
-        if (WorkInProgress()) {
+        if (WorkInProgress() || TransfersInBusTime()) {
             quiet = 0;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         } else {
@@ -345,6 +383,14 @@ bool UsbBus::WorkInProgress() {
     return false;
 }
 
+bool UsbBus::TransfersInBusTime() {
+    std::lock_guard guard(lock_);
+    for (auto& device : devices_)
+        for (auto& [key, pipe] : device->pipes)
+            if (!pipe->queue.empty() && pipe->queue.front()->inBusTime) return true;
+    return false;
+}
+
 size_t UsbBus::OutstandingRequests() {
     std::lock_guard guard(lock_);
     return requests_.size();
@@ -365,9 +411,11 @@ void UsbBus::Shutdown() {
     }
     workAvailable_.notify_all();
     pollWake_.notify_all();
+    keeperWake_.notify_all();
     pnpChanged_.notify_all();
     for (std::thread& worker : workers_) worker.join();
     poller_.join();
+    keeper_.join();
     pnpThread_.join();
     // Nothing serves requests any more: a device that arrived meanwhile (a re-enumeration that
     // was under way) is disconnected too, so that later submissions fail at once.
@@ -401,6 +449,7 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT object, PIRP irp) {
     auto request = std::make_unique<Request>();
     request->irp = irp;
     request->urb = urb;
+    request->submittedAt = NowTicks();
     NTSTATUS refusal = STATUS_SUCCESS;
     USBD_STATUS usbdRefusal = USBD_STATUS_SUCCESS;
     {
@@ -626,6 +675,8 @@ UsbRequest UsbBus::ViewOf(Request* request) {
     view.function = request->urb->UrbHeader.Function;
     view.endpoint = request->endpoint;
     view.attempt = request->attempt;
+    view.submittedAt = request->submittedAt;
+    view.startedAt = request->startedAt;
     return view;
 }
 
@@ -644,6 +695,15 @@ void UsbBus::Process(Request* request) {
     } else if (function == URB_FUNCTION_SELECT_CONFIGURATION) {
         answer = SelectConfiguration(request);
     } else {
+        // A transfer spends the device's bus time before the device answers it.
+        if (request->startedAt == 0) request->startedAt = NowTicks();
+        const LONGLONG due = request->startedAt + request->device->model->TransferLatency();
+        request->inBusTime = due > NowTicks();
+        if (request->inBusTime) {
+            currentDeferredActions = nullptr;
+            Settle(request, UsbAnswer::WaitUntil(due), false);
+            return;
+        }
         answer = request->device->model->Handle(ViewOf(request));
     }
     currentDeferredActions = nullptr;
@@ -657,7 +717,7 @@ void UsbBus::Process(Request* request) {
     if (deferring) --deferring_;
 }
 
-void UsbBus::Settle(Request* request, const UsbAnswer& answer) {
+void UsbBus::Settle(Request* request, const UsbAnswer& answer, bool modelSaw) {
     Completion completion{};
     bool complete = true;
     {
@@ -676,7 +736,8 @@ void UsbBus::Settle(Request* request, const UsbAnswer& answer) {
             pipe->wait = answer.kind == UsbAnswer::Kind::WaitForWake ? Pipe::Wait::ForWake
                                                                      : Pipe::Wait::ForCancel;
             pipe->readyAt = answer.kind == UsbAnswer::Kind::WaitForWake ? answer.readyAt : 0;
-            ++request->attempt;
+            if (modelSaw) ++request->attempt;
+            if (pipe->readyAt != 0) keeperWake_.notify_one();
             complete = false;
             IoSetCancelRoutine(request->irp, CancelRoutine);
             if (__atomic_load_n(&request->irp->Cancel, __ATOMIC_SEQ_CST) &&
@@ -829,6 +890,30 @@ void UsbBus::PollLoop() {
                 MakeReady(pipe.get());
             }
         }
+    }
+}
+
+void UsbBus::KeepTimeLoop() {
+    std::unique_lock lock(lock_);
+    auto anyTimed = [this] {
+        for (auto& device : devices_)
+            for (auto& [key, pipe] : device->pipes)
+                if (pipe->wait == Pipe::Wait::ForWake && pipe->readyAt != 0) return true;
+        return false;
+    };
+    unsigned idleLooks = 0;
+    while (!stopping_) {
+        if (GetClockMode() != ClockMode::Virtual || !anyTimed()) {
+            idleLooks = 0;
+            // The clock mode changes without a notification: look again now and then.
+            keeperWake_.wait_for(lock, std::chrono::milliseconds(10));
+            continue;
+        }
+        keeperWake_.wait_for(lock, kKeeperStep, [this] { return stopping_; });
+        if (stopping_) return;
+        lock.unlock();
+        KeepVirtualTime(idleLooks);
+        lock.lock();
     }
 }
 

@@ -62,6 +62,11 @@ struct UsbRequest {
     USHORT function = 0;  // urb->UrbHeader.Function
     UsbEndpoint endpoint;
     uint32_t attempt = 0;  // 0 the first time the model sees it, then counts retries
+    // Host clock ticks at which the request was submitted, and (transfers) at which the bus first
+    // took it up: the start of its bus time (a request queued behind others starts when they are
+    // done).
+    LONGLONG submittedAt = 0;
+    LONGLONG startedAt = 0;
 };
 
 // What the model does with a request.
@@ -103,6 +108,9 @@ class UsbDeviceModel {
     // an isochronous block). For select configuration it only decides whether the configuration
     // is acceptable; on success the bus fills in the handles and pipe information.
     virtual UsbAnswer Handle(const UsbRequest& request) = 0;
+    // Bus time of every transfer (host clock ticks): the model sees a transfer only once this
+    // much time has passed since the bus took it up.
+    virtual LONGLONG TransferLatency() const { return 0; }
     // The model is now on the bus as `device` / has left it.
     virtual void Attached(UsbBus& /*bus*/, PDEVICE_OBJECT /*device*/) {}
     virtual void Detached(PDEVICE_OBJECT /*device*/) {}
@@ -148,9 +156,9 @@ class UsbBus {
     // Returns when every notification queued so far, and the arrival of every Plug under way,
     // has been delivered.
     void WaitForPnpIdle();
-    // Returns once no request is being served and no notification is pending, twice in a row: a
-    // device leaves the bus (and comes back) right after a request has been answered, so its
-    // notifications may be queued only once the workers are done.
+    // Returns once no request is being served or spends its bus time and no notification is
+    // pending, twice in a row: a device leaves the bus (and comes back) right after a request has
+    // been answered, so its notifications may be queued only once the workers are done.
     void WaitUntilQuiet();
 
     // Creates a physical device object (StackSize 1) for the model and announces its arrival.
@@ -185,6 +193,9 @@ class UsbBus {
     std::optional<LONGLONG> NextEventTime();
     // Offers again every parked request whose moment has come (clock at or beyond it).
     void WakeDue();
+    // True while a transfer spends its bus time before the device sees it (it completes on its
+    // own; parked requests that wait for the device do not count).
+    bool TransfersInBusTime();
     // Requests accepted and not yet completed, on all devices.
     size_t OutstandingRequests();
 
@@ -217,6 +228,7 @@ class UsbBus {
     void Notify(bool completed, const UsbTrafficRecord& record);
     void WorkerLoop();
     void PollLoop();
+    void KeepTimeLoop();
     void PnpLoop();
     bool TakeWork(std::unique_lock<std::mutex>& lock, Request** taken);
     void Process(Request* request);
@@ -224,7 +236,8 @@ class UsbBus {
     UsbAnswer SelectConfiguration(Request* request);
     void AbortPipe(Request* request);
     static UsbRequest ViewOf(Request* request);
-    void Settle(Request* request, const UsbAnswer& answer);
+    // `modelSaw`: the model looked at the request (a retry then counts as a new attempt).
+    void Settle(Request* request, const UsbAnswer& answer, bool modelSaw = true);
     // All of these run with lock_ held.
     Device* FindDevice(PDEVICE_OBJECT device);
     void MakeReady(Pipe* pipe);
@@ -236,6 +249,7 @@ class UsbBus {
     std::mutex lock_;
     std::condition_variable workAvailable_;
     std::condition_variable pollWake_;
+    std::condition_variable keeperWake_;
     std::condition_variable pnpChanged_;
     std::vector<std::unique_ptr<Device>> devices_;
     std::unordered_map<PIRP, Request*> requests_;
@@ -257,6 +271,7 @@ class UsbBus {
     bool stopped_ = false;
     std::vector<std::thread> workers_;
     std::thread poller_;
+    std::thread keeper_;
     std::thread pnpThread_;
 };
 

@@ -247,8 +247,9 @@ TEST_F(StickRouting, IsochronousPacketLargerThanItsSlotIsAnOverrun) {
     EXPECT_EQ(stick_->OverrunBytes(), kPackets * 1020u);
 }
 
-// A stick with nothing to send still ends each isochronous read once its frames have passed, so
-// a driver draining its reads at stop is never left waiting.
+// A stick with nothing to send still ends each isochronous read once its frames have passed (one
+// packet per 125 us microframe on this high-speed pipe), so a driver draining its reads at stop is
+// never left waiting.
 TEST_F(StickRouting, IsochronousReadWithoutDataCompletesEmptyOnSchedule) {
     class SilentSource : public sim::TransportStreamSource {
       public:
@@ -257,24 +258,23 @@ TEST_F(StickRouting, IsochronousReadWithoutDataCompletesEmptyOnSchedule) {
     stick_->SetStreamSource(std::make_shared<SilentSource>());
     constexpr ULONG kPackets = 4;
     Bytes buffer(kPackets * 512);
-    UrbBuffer first(testing_usb::IsoBlockBytes(kPackets)),
-        second(testing_usb::IsoBlockBytes(kPackets));
-    testing_usb::BuildIsoRead(first.get(), Pipe(4).PipeHandle, buffer.data(), kPackets, 512);
-    Submission early(device_, first.get());
-    ASSERT_TRUE(early.Wait());  // the first empty read ends at once
-    EXPECT_EQ(first->UrbIsochronousTransfer.TransferBufferLength, 0u);
-
-    testing_usb::BuildIsoRead(second.get(), Pipe(4).PipeHandle, buffer.data(), kPackets, 512);
-    Submission next(device_, second.get());
-    EXPECT_FALSE(next.Wait(std::chrono::milliseconds(30)));  // its frames have not passed yet
-    host::AdvanceVirtualTime(sim::kEmptyIsoReadInterval);
-    ASSERT_TRUE(next.Wait());
-    EXPECT_EQ(next.status(), STATUS_SUCCESS);
-    EXPECT_EQ(second->UrbIsochronousTransfer.TransferBufferLength, 0u);
-    EXPECT_EQ(second->UrbIsochronousTransfer.IsoPacket[0].Length, 0u);
+    for (int r = 0; r < 2; ++r) {
+        UrbBuffer urb(testing_usb::IsoBlockBytes(kPackets));
+        testing_usb::BuildIsoRead(urb.get(), Pipe(4).PipeHandle, buffer.data(), kPackets, 512);
+        const LONGLONG submitted = host::NowTicks();
+        auto completed = std::make_shared<LONGLONG>(0);
+        Submission read(device_, urb.get(), [completed] { *completed = host::NowTicks(); });
+        ASSERT_TRUE(read.Wait());
+        EXPECT_EQ(read.status(), STATUS_SUCCESS);
+        const LONGLONG start =
+            (submitted + sim::kMicroframeTicks - 1) / sim::kMicroframeTicks * sim::kMicroframeTicks;
+        EXPECT_EQ(*completed, start + kPackets * sim::kMicroframeTicks);
+        EXPECT_EQ(urb->UrbIsochronousTransfer.TransferBufferLength, 0u);
+        EXPECT_EQ(urb->UrbIsochronousTransfer.IsoPacket[0].Length, 0u);
+    }
 }
 
-TEST_F(StickTest, BulkStreamReadsWaitForDataAndDeliverAtMost4096Bytes) {
+TEST_F(StickTest, BulkStreamReadsWaitForDataAndLeaveFull) {
     PlugStick({0x3344, 0x1120, sim::StickState::Running, sim::StreamTransfer::Bulk, {}});
     SelectAlternateSetting1();
     Bytes buffer(8192);
@@ -285,7 +285,9 @@ TEST_F(StickTest, BulkStreamReadsWaitForDataAndDeliverAtMost4096Bytes) {
     stick_->SetStreamSource(std::make_shared<CountingSource>());
     ASSERT_TRUE(read.Wait());  // picked up by the bus's retry poll
     EXPECT_EQ(read.status(), STATUS_SUCCESS);
-    EXPECT_EQ(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, sim::kBulkStreamReadLimit);
+    // A stream that is there whenever the stick reads refills the FIFO as the packets leave it.
+    EXPECT_EQ(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 8192u);
+    EXPECT_EQ(buffer[5000], static_cast<uint8_t>(5000));
 }
 
 TEST_F(StickRouting, InjectedFaultsHitOnlyTheMatchingRequest) {

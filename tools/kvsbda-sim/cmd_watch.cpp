@@ -38,6 +38,7 @@ constexpr unsigned kMaxSeconds = 24 * 3600;
 constexpr std::chrono::milliseconds kDrainInterval{50};
 constexpr std::chrono::milliseconds kQuietInterval{30};
 constexpr int kQuietChecks = 3;
+constexpr std::chrono::seconds kFifoSettleLimit{3};
 constexpr ULONG kReadsDroppedAfterStart = 2;
 constexpr uint16_t kMaxPid = 0x1FFF;
 
@@ -62,6 +63,9 @@ struct StreamAccount {
     uint64_t afterStopBytes = 0;  // reads that ended after their stream stopped
     uint64_t ringBytes = 0;       // less than a frame, emptied by the stop
     int64_t otherBytes = 0;       // no free frame, frame overflow, ring refusal
+    // Since the stick was plugged:
+    uint64_t fifoLostBytes = 0;  // in the stick: its FIFO was full (the link did not keep up)
+    uint64_t overrunBytes = 0;   // on the bus: isochronous packets larger than their slots
     uint64_t leadingEdgeMisses = 0;
     uint64_t pinViolations = 0;
 };
@@ -81,15 +85,20 @@ bool CheckWritable(const std::string& path, std::string* error) {
     return true;
 }
 
-// Holds the air's stream back and waits until the stick's last reads have been handled, so that
-// the counts below describe a settled stream.
+// Holds the air's stream back and waits until the stick's last reads have been handled (and its
+// FIFO has been sent), so that the counts below describe a settled stream.
 void SettleStream(Session& session, const StreamTap& tap) {
     session.AirStream()->Close();
+    // A FIFO that no read empties (no stream pipe read) does not hold the summary back for long.
+    const Clock::time_point giveUpOnFifo = Clock::now() + kFifoSettleLimit;
     uint64_t last = tap.Bytes();
     for (int quiet = 0; quiet < kQuietChecks;) {
         std::this_thread::sleep_for(kQuietInterval);
         const uint64_t now = tap.Bytes();
-        quiet = now == last && !session.Bus().WorkInProgress() ? quiet + 1 : 0;
+        quiet = now == last && !session.Bus().WorkInProgress() &&
+                        (session.Stick()->StreamBytesHeld() == 0 || Clock::now() > giveUpOnFifo)
+                    ? quiet + 1
+                    : 0;
         last = now;
     }
 }
@@ -229,6 +238,10 @@ void PrintSummary(const WatchArguments& args, const WatchResult& r) {
         "    lost (no free frame, frame overflow, ring refusal): %lld bytes; "
         "leading-edge misses: %llu\n",
         static_cast<long long>(a.otherBytes), static_cast<unsigned long long>(a.leadingEdgeMisses));
+    std::printf("  lost in the stick's FIFO (the link did not carry the stream): %llu bytes\n",
+                static_cast<unsigned long long>(a.fifoLostBytes));
+    std::printf("  lost on the bus (isochronous packets that overran their slots): %llu bytes\n",
+                static_cast<unsigned long long>(a.overrunBytes));
     if (a.pinViolations != 0)
         std::printf("  output pin misuse by the driver: %llu\n",
                     static_cast<unsigned long long>(a.pinViolations));
@@ -271,6 +284,8 @@ nlohmann::json Json(const WatchArguments& args, const WatchResult& r) {
         {"afterStopBytes", a.afterStopBytes},
         {"ringResidueBytes", a.ringBytes},
         {"lostBytes", a.otherBytes},
+        {"stickFifoLostBytes", a.fifoLostBytes},
+        {"overrunBytes", a.overrunBytes},
         {"leadingEdgeMisses", a.leadingEdgeMisses},
         {"pinViolations", a.pinViolations},
         {"writeError", r.writeError}};
@@ -313,6 +328,8 @@ void Receive(Session& session, host::BdaReceiverApplication& app, DeviceContext*
     a.otherBytes = static_cast<int64_t>(a.stickBytes) - static_cast<int64_t>(recorder.Bytes()) -
                    static_cast<int64_t>(a.leadingBytes) - static_cast<int64_t>(a.afterStopBytes) -
                    static_cast<int64_t>(a.ringBytes);
+    a.fifoLostBytes = session.Stick()->FifoOverflowBytes();
+    a.overrunBytes = session.Stick()->OverrunBytes();
     a.leadingEdgeMisses = app.Frames().LeadingEdgeMisses();
     a.pinViolations = app.Frames().Violations();
     result->frames = recorder.Frames();

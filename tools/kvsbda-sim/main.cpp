@@ -34,6 +34,10 @@ void AddGlobalOptions(CLI::App& app, kvssim::GlobalOptions& options) {
                    "the downloaded rom image and the speed decide)")
         ->check(CLI::IsMember({"auto", "bulk", "iso"}))
         ->capture_default_str();
+    app.add_option("--latency", options.latencyMicroseconds,
+                   "bus time of every transfer in microseconds (default: one microframe, 125, at "
+                   "high speed; one frame, 1000, at full speed)")
+        ->check(CLI::Range(0L, 1000000L));
     app.add_option("--image", options.image,
                    "run this Windows build of the driver (kvsbda.sys) under CPU emulation in "
                    "place of the host-compiled driver");

@@ -26,6 +26,9 @@ struct GlobalOptions {
     // Only for a stick that presents built-in descriptors (plugged with its firmware running, no
     // image downloaded): "iso" or "bulk" overrides what the speed gives; "auto" follows it.
     std::string stream = "auto";
+    // Bus time of every transfer in microseconds; negative: what a host controller gives at the
+    // speed (one microframe, 125 us, at high speed; one frame, 1 ms, at full speed).
+    long latencyMicroseconds = -1;
     // A Windows build of the driver (kvsbda.sys) to run under emulation in place of the
     // host-compiled core; empty for the host build.
     std::string image;

@@ -34,6 +34,7 @@ struct PlugFacts {
     unsigned streamEndpoint = 0;
     unsigned streamPacketBytes = 0;
     std::string speed;
+    unsigned latencyMicroseconds = 0;
     bool interruptReader = false;
     bool filterFactoryCreated = false;
     bool interfaceRegistered = false;
@@ -62,6 +63,7 @@ std::string PipeTypeName(ULONG type) {
 void Observe(Session& session, PlugFacts* facts) {
     facts->arrivals = session.Stick()->Arrivals();
     facts->speed = session.Stick()->Speed() == sim::BusSpeed::High ? "high" : "full";
+    facts->latencyMicroseconds = static_cast<unsigned>(session.Stick()->TransferLatency() / 10);
     SessionDevice* device = session.Current();
     if (device == nullptr) {
         std::vector<SessionDevice*> all = session.Devices();
@@ -105,6 +107,7 @@ void PrintText(const PlugFacts& f) {
     std::printf("\nstick %s plugged in %s\n", f.stick.c_str(),
                 f.plugState ? "with its firmware running" : "in boot state");
     std::printf("  bus speed: %s\n", f.speed.c_str());
+    std::printf("  bus latency per transfer: %u us\n", f.latencyMicroseconds);
     std::printf("  arrivals on the bus: %zu%s\n", f.arrivals,
                 f.arrivals > 1 ? " (re-enumerated after the download)" : "");
     std::printf("  add: %s, start: %s\n", StatusText(f.addStatus).c_str(),
@@ -142,6 +145,7 @@ void PrintJson(const PlugFacts& f) {
     j["firmwareRunning"] = f.firmwareRunning;
     j["firmwareSeenAtSelection"] = f.firmwareSeenAtSelection;
     j["speed"] = f.speed;
+    j["latencyMicroseconds"] = f.latencyMicroseconds;
     j["streamPipe"] = f.hasStreamPipe ? nlohmann::json{{"position", f.streamPipePosition},
                                                        {"type", f.streamPipeType},
                                                        {"endpoint", f.streamEndpoint},

@@ -134,6 +134,9 @@ void Session::Plug(const StickId& id, bool boot) {
     options.speed = options_.speed == "full" ? sim::BusSpeed::Full : sim::BusSpeed::High;
     if (options_.stream == "bulk") options.streamTransfer = sim::StreamTransfer::Bulk;
     if (options_.stream == "iso") options.streamTransfer = sim::StreamTransfer::Isochronous;
+    options.latencyMicroseconds = options_.latencyMicroseconds >= 0
+                                      ? static_cast<uint32_t>(options_.latencyMicroseconds)
+                                      : sim::HostControllerLatency(options.speed);
     firmware_ = std::make_shared<sim::BridgeFirmware>(i2c_, !boot);
     stick_ = std::make_shared<sim::Stick>(options);
     sim::AttachBridgeFirmware(stick_, firmware_);

@@ -21,6 +21,7 @@ class StreamGate : public sim::TransportStreamSource {
         return inner_->Read(out, limit != 0 && limit < capacity ? limit : capacity);
     }
     void Restart() override { inner_->Restart(); }
+    bool Paced() const override { return inner_->Paced(); }
     // 0: no cap.
     void LimitEachRead(size_t bytes) { readLimit_.store(bytes, std::memory_order_release); }
     void Close() { open_.store(false, std::memory_order_release); }

@@ -1,0 +1,68 @@
+#include "sim/stream_fifo.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+namespace {
+// One read of a source takes at most this much; a paced source hands out at most its backlog,
+// but a collection stops here in any case (a source that wrongly says it is paced).
+constexpr size_t kCollectChunk = 16 * 1024;
+constexpr size_t kMaxCollect = 16 * 1024 * 1024;
+}  // namespace
+
+StreamFifo::StreamFifo(size_t capacity) : ring_(capacity) {}
+
+void StreamFifo::Collect(TransportStreamSource& source) {
+    if (!source.Paced()) {
+        // Data whenever asked: the FIFO is full whenever the bus looks (up to whole packets).
+        uint8_t chunk[kCollectChunk];
+        while (level_ < ring_.size()) {
+            const size_t got = source.Read(chunk, std::min(ring_.size() - level_, sizeof chunk));
+            if (got == 0) break;
+            Put(chunk, got);
+        }
+        return;
+    }
+    if (arrivalsHead_ == arrivals_.size()) {
+        arrivals_.clear();
+        arrivalsHead_ = 0;
+    }
+    for (size_t collected = 0; collected < kMaxCollect;) {
+        const size_t at = arrivals_.size();
+        arrivals_.resize(at + kCollectChunk);
+        const size_t got = source.Read(arrivals_.data() + at, kCollectChunk);
+        arrivals_.resize(at + got);
+        if (got == 0) break;
+        collected += got;
+    }
+}
+
+void StreamFifo::Admit(size_t count) {
+    count = std::min(count, Arrivals());
+    Put(arrivals_.data() + arrivalsHead_, count);
+    arrivalsHead_ += count;
+}
+
+void StreamFifo::Put(const uint8_t* bytes, size_t count) {
+    const size_t fits = std::min(count, ring_.size() - level_);
+    for (size_t i = 0; i < fits; ++i) ring_[(head_ + level_ + i) % ring_.size()] = bytes[i];
+    level_ += fits;
+    overflow_ += count - fits;
+}
+
+size_t StreamFifo::Take(uint8_t* out, size_t count) {
+    count = std::min(count, level_);
+    for (size_t i = 0; i < count; ++i) out[i] = ring_[(head_ + i) % ring_.size()];
+    head_ = (head_ + count) % ring_.size();
+    level_ -= count;
+    return count;
+}
+
+void StreamFifo::Clear() {
+    head_ = level_ = 0;
+    arrivals_.clear();
+    arrivalsHead_ = 0;
+}
+
+}  // namespace sim
