@@ -3,9 +3,10 @@
 // the stream endpoint's packets come out of it when the bus takes them. What arrives while it is
 // full is lost, and counted.
 //
-// Size: the documents say nothing of it. USB 2.0 bridge controllers of this class have 4 KiB of
-// endpoint RAM, and a streaming endpoint gets all of it (8 x 512-byte or 4 x 1 KiB buffers), so
-// the FIFO holds 4096 bytes: 4 ms of a 8 Mbit/s stream.
+// Size: the documents say nothing of it. USB 2.0 transport-stream bridges of this kind buffer the
+// stream in tens of kilobytes of RAM ahead of their endpoint FIFOs; 64 KiB holds 16 ms of the
+// DMB-T maximum (32.5 Mbit/s) and 64 ms of 8 Mbit/s. (4 KiB, the endpoint RAM alone, would be
+// 1 ms at 32.5 Mbit/s: less than the real-time emulation's own answer delays.)
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -16,7 +17,7 @@ namespace sim {
 
 class StreamFifo {
   public:
-    static constexpr size_t kCapacity = 4096;
+    static constexpr size_t kCapacity = 64 * 1024;
 
     explicit StreamFifo(size_t capacity = kCapacity);
 
