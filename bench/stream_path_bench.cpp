@@ -82,7 +82,6 @@ class StreamPath {
         context_->deviceActive = 1;
         transport_->device = &device_;
         transport_->lowerDevice = &lower_;
-        transport_->stagingBuffer = static_cast<PUCHAR>(PoolAllocate(kStagingBufferBytes));
         transport_->descriptors = &descriptors_;
         interface_.Length = sizeof(interface_);
         interface_.NumberOfPipes = 1;
@@ -97,7 +96,6 @@ class StreamPath {
         WriteLongRelease(reinterpret_cast<LONG volatile*>(&transport_->streamActive), 0);
         while (!pendingReads.empty()) CompleteNext(STATUS_CANCELLED);
         transport_->descriptors = nullptr;
-        PoolFree(transport_->stagingBuffer);
         StreamRingFree(context_->ring);
         PoolFree(transport_);
         PoolFree(context_);
