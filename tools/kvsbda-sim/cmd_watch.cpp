@@ -462,7 +462,10 @@ void Receive(Session& session, host::BdaReceiverApplication& app, DeviceContext*
     while (Clock::now() < end && !gInterrupted) {
         std::this_thread::sleep_for(kDrainInterval);
         if (!recorder.Drain()) break;
-        if (args.zapSeconds != 0 && Clock::now() >= nextChange && nextChange < end) {
+        // A change is made only while its channel can still be received for a whole interval
+        // before the end: a change in the last moments would leave a channel the watch never
+        // gave the time to bring a frame.
+        if (args.zapSeconds != 0 && Clock::now() >= nextChange && Clock::now() + zap <= end) {
             LeaveChannel(session, context, recorder, tap, &result->channels.back(), &a);
             const double at = std::chrono::duration<double>(Clock::now() - start).count();
             result->channels.push_back(ChangeChannel(
