@@ -14,6 +14,8 @@ tsan_tests=${KVSBDA_TSAN_TESTS:-.}
 
 results=()
 failed=0
+# Build directories whose ctest run failed; the summary ends with what their failed tests printed.
+failed_test_dirs=()
 stage() {
     local name=$1
     shift
@@ -39,11 +41,43 @@ windows_kernel() {
     cmake --build --preset windows-kernel --target wdk_vocabulary
 }
 
+# Runs ctest for a preset; on failure remembers the build directory for the summary's digest.
+run_ctest() {
+    local preset=$1
+    shift
+    local dir="$root/build/$preset"
+    rm -f "$dir/Testing/Temporary/LastTestsFailed.log"
+    local rc=0
+    ctest --preset "$preset" -j"$jobs" "$@" || rc=$?
+    [ $rc -eq 0 ] || echo "$dir" >>"$root/build/failed-test-dirs"
+    return $rc
+}
+
+# What each failed test printed, taken from ctest's log of the run: the lines that say what went
+# wrong (assertions, sanitizer reports, signals), then the tail of its output.
+failure_digest() {
+    local dir=$1 list="$1/Testing/Temporary/LastTestsFailed.log"
+    [ -f "$list" ] || return 0
+    local name output
+    while IFS=: read -r _ name; do
+        output=$(awk -v name="$name" '
+            !on { line = $0; sub(/^[0-9]+\/[0-9]+ Test: /, "", line); if (line == name && $0 != line) on = 1 }
+            on { print }
+            on && index($0, "\"" name "\" end time:") == 1 { exit }
+        ' "$dir/Testing/Temporary/LastTest.log")
+        printf '\n---- %s: %s ----\n' "${dir##*/}" "$name"
+        grep -E 'Failure|FAILED|ERROR|SUMMARY|Segmentation|Aborted|Timeout|WARNING: ThreadSanitizer' \
+            <<<"$output" | head -n 20 || true
+        printf -- '-- last lines:\n'
+        tail -n 30 <<<"$output"
+    done <"$list"
+}
+
 host_debug() {
     cmake --preset host-debug
     local build=0
     cmake --build --preset host-debug -j"$jobs" -- -k 0 || build=$?
-    KVSBDA_SYS="$root/build/windows-kernel/kvsbda.sys" ctest --preset host-debug -j"$jobs"
+    KVSBDA_SYS="$root/build/windows-kernel/kvsbda.sys" run_ctest host-debug
     return $build
 }
 
@@ -51,7 +85,7 @@ host_asan() {
     cmake --preset host-asan
     local build=0
     cmake --build --preset host-asan -j"$jobs" -- -k 0 || build=$?
-    ctest --preset host-asan -j"$jobs"
+    run_ctest host-asan
     return $build
 }
 
@@ -59,11 +93,13 @@ host_tsan() {
     cmake --preset host-tsan
     local build=0
     cmake --build --preset host-tsan -j"$jobs" -- -k 0 || build=$?
-    ctest --preset host-tsan -j"$jobs" -R "$tsan_tests"
+    run_ctest host-tsan -R "$tsan_tests"
     return $build
 }
 
 total_start=$(date +%s)
+mkdir -p "$root/build"
+rm -f "$root/build/failed-test-dirs"
 stage setup bash scripts/setup.sh
 stage windows-kernel windows_kernel
 stage host-debug host_debug
@@ -74,6 +110,9 @@ printf '\n==================== summary ====================\n'
 printf '%s\n' "${results[@]}"
 printf '%-24s %-7s %5ss\n' total "" "$(($(date +%s) - total_start))"
 if [ $failed -ne 0 ]; then
+    if [ -f "$root/build/failed-test-dirs" ]; then
+        while read -r dir; do failure_digest "$dir"; done <"$root/build/failed-test-dirs"
+    fi
     echo "FAILED"
     exit 1
 fi

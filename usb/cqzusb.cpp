@@ -23,7 +23,6 @@ NTSTATUS CQZUSB::Construct(PKSDEVICE owningDevice) {
 
     descriptors =
         static_cast<TransportDescriptors*>(PoolAllocateZeroed(sizeof(TransportDescriptors)));
-    stagingBuffer = static_cast<PUCHAR>(PoolAllocate(kStagingBufferBytes));
     abortRequest = static_cast<PURB>(PoolAllocateZeroed(sizeof(_URB_PIPE_REQUEST)));
 
     firmwareNeeded = 1;
@@ -32,17 +31,13 @@ NTSTATUS CQZUSB::Construct(PKSDEVICE owningDevice) {
 }
 
 bool CQZUSB::IsWhole() const {
-    return descriptors != nullptr && stagingBuffer != nullptr && abortRequest != nullptr;
+    return descriptors != nullptr && abortRequest != nullptr;
 }
 
 void CQZUSB::ReleaseBuffers() {
     if (abortRequest != nullptr) {
         PoolFree(abortRequest);
         abortRequest = nullptr;
-    }
-    if (stagingBuffer != nullptr) {
-        PoolFree(stagingBuffer);
-        stagingBuffer = nullptr;
     }
     if (descriptors != nullptr) {
         if (descriptors->interfaceInfo != nullptr) {

@@ -26,8 +26,6 @@ constexpr ULONG kPipeCommandReply = 0;  // bulk IN 0x81
 constexpr ULONG kPipeCommand = 1;       // bulk OUT 0x01
 constexpr ULONG kPipeInterrupt = 6;     // interrupt IN
 
-constexpr ULONG kStagingBufferBytes = 0x40000;
-
 // The descriptors record: the device descriptor copy and the selected interface's information.
 struct TransportDescriptors {
     PUSB_DEVICE_DESCRIPTOR deviceDescriptor;
@@ -40,8 +38,8 @@ class CQZUSB {
     void InitializeLocks();
     // Construction on a zero-filled block: reads the descriptors, classifies the stick and
     // selects its configuration. Returns STATUS_INSUFFICIENT_RESOURCES when the descriptors
-    // record, the staging buffer or the abort request cannot be allocated (the object cannot
-    // work without them; IsWhole tells);
+    // record or the abort request cannot be allocated (the object cannot work without them;
+    // IsWhole tells);
     // otherwise the descriptor chain's status, which does not stop the object from being used.
     // The object must be released with ReleaseBuffers in every case.
     NTSTATUS Construct(PKSDEVICE owningDevice);
@@ -105,7 +103,6 @@ class CQZUSB {
     ULONG streamActive;
     ULONG streamPipeType;
     ULONG streamPipeIndex;
-    PUCHAR stagingBuffer;
     KMUTEX requestMutex;
     PIRP interruptIrp;
     LONG isoReadsOutstanding;
@@ -131,8 +128,8 @@ class CQZUSB {
     ULONG interruptStopping;
 
     // Transport-stream reader bookkeeping.
-    // Serialises what stream completions share: the discard state, the staging buffer with the
-    // gather-and-deliver step of isochronous reads, the ring put and frame take of bulk reads.
+    // Serialises what stream completions share: the discard state, the gather-and-deliver step
+    // of isochronous reads, the ring put and frame take of bulk reads.
     KSPIN_LOCK streamLock;
     // Raised by every start of an isochronous stream; each read carries the value it was
     // submitted under, so reads of an earlier run that still drain are neither resubmitted nor

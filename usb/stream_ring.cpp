@@ -7,8 +7,10 @@
 
 namespace {
 
+static_assert(sizeof(StreamRing) <= kStreamRingDataOffset);
+
 PUCHAR DataArea(StreamRing* ring) {
-    return reinterpret_cast<PUCHAR>(ring + 1);
+    return reinterpret_cast<PUCHAR>(ring) + kStreamRingDataOffset;
 }
 
 bool IsEmptyLocked(const StreamRing* ring) {
@@ -36,7 +38,7 @@ ULONG RoomLocked(const StreamRing* ring) {
 
 StreamRing* StreamRingCreate(ULONG capacity) {
     if (capacity == 0) return nullptr;
-    auto* ring = static_cast<StreamRing*>(PoolAllocate(sizeof(StreamRing) + SIZE_T{capacity}));
+    auto* ring = static_cast<StreamRing*>(PoolAllocate(kStreamRingDataOffset + SIZE_T{capacity}));
     if (ring == nullptr) return nullptr;
     ring->capacity = capacity;
     ring->readIndex = 0;

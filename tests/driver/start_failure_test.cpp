@@ -48,12 +48,14 @@ TEST_P(StartAllocationFailure, FailsCleanly) {
     EXPECT_EQ(HostSystem::DriverPoolBytes(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Allocations, StartAllocationFailure,
-    testing::Values(FailureCase{"Transport", sizeof(CQZUSB), sizeof(CQZUSB)},
-                    FailureCase{"StagingBuffer", kStagingBufferBytes, kStagingBufferBytes},
-                    FailureCase{"Ring", kStreamRingCapacity, ~SIZE_T{0}}),
-    [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Allocations, StartAllocationFailure,
+                         testing::Values(FailureCase{"Transport", sizeof(CQZUSB), sizeof(CQZUSB)},
+                                         FailureCase{"Descriptors", sizeof(TransportDescriptors),
+                                                     sizeof(TransportDescriptors)},
+                                         FailureCase{"Ring", kStreamRingCapacity, ~SIZE_T{0}}),
+                         [](const testing::TestParamInfo<FailureCase>& info) {
+                             return info.param.name;
+                         });
 
 TEST(StartFailure, FilterFactoryFailureIsReturnedAndRemoveStillCleansUp) {
     HostSystem system;

@@ -2,11 +2,14 @@
 // the inline IRQL accessors, nested calls, guest code on several threads, and every kind of
 // fault with its report.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <string>
 #include <thread>
 
 #include "image/pe_builder.h"
@@ -60,16 +63,22 @@ class RunnerTest : public ::testing::Test {
     }
 
     // Loads the built image and installs it as the runner of foreign code; faults are recorded.
+    // The file is this process's own: ctest runs the cases of this suite as parallel processes,
+    // and one must not load an image another is writing or has removed.
     ImageRunner& Load(const PeBuilder& builder) {
-        const std::string path = ::testing::TempDir() + "runner_test_image.sys";
+        const std::string path =
+            ::testing::TempDir() + "runner_test_image_" + std::to_string(getpid()) + ".sys";
         const std::vector<uint8_t> bytes = builder.Build();
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()),
                    static_cast<std::streamsize>(bytes.size()));
         std::string error;
         runner_ = ImageRunner::Load(path, &error);
-        EXPECT_NE(runner_, nullptr) << error;
         std::remove(path.c_str());
+        if (runner_ == nullptr) {
+            ADD_FAILURE() << "the test image did not load: " << error;
+            std::abort();  // every caller goes on to run the image
+        }
         runner_->SetFaultHandler(
             [this](const image::GuestFault& fault) { faults_.push_back(fault); });
         host::SetForeignCodeRunner(runner_.get());

@@ -97,7 +97,7 @@ TEST_F(StreamRingTest, ResetEmptiesAndTheNextPutStartsAtTheStart) {
     EXPECT_EQ(FillLevel(ring), 0u);
     ASSERT_TRUE(Put(ring, bytes.data() + 100, 10));
     EXPECT_EQ(ring->writeIndex, 10u);
-    EXPECT_EQ(reinterpret_cast<UCHAR*>(ring + 1)[0], bytes[100]);
+    EXPECT_EQ((reinterpret_cast<UCHAR*>(ring) + kStreamRingDataOffset)[0], bytes[100]);
 }
 
 TEST_F(StreamRingTest, ConcurrentPutsTakesAndResetsStayConsistent) {

@@ -59,7 +59,6 @@ class RefusingStick : public host::DeviceNode {
         }
         descriptors_.interfaceInfo = &info_.header;
         transport_.descriptors = &descriptors_;
-        transport_.stagingBuffer = staging_;
     }
     ~RefusingStick() override { transport_.descriptors = nullptr; }
 
@@ -85,7 +84,6 @@ class RefusingStick : public host::DeviceNode {
     CQZUSB transport_{};
     TransportDescriptors descriptors_{};
     InterfaceWithPipes info_{};
-    UCHAR staging_[16]{};
 };
 
 struct RefusedReader {

@@ -2,13 +2,17 @@
 // transport pins created and running - tunes through the properties and the commit, and writes
 // every frame the output pin delivers to a file for the given time, showing progress on a
 // terminal. The summary accounts for every byte the stick sent (received by the application,
-// dropped by the driver and why) and gives the time from the commit to the first frame.
+// dropped by the driver and why) and gives the time from the commit to the first frame. With
+// --zap it is a soak: the channel changes every few seconds across the air's transmitters, and
+// the summary gives each change's time to the first frame and the pool in use at each change.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -20,6 +24,7 @@
 #include "driver/device_context.h"
 #include "frame_recorder.h"
 #include "platform/host/bda_receiver_application.h"
+#include "platform/host/pool_accounting.h"
 #include "receiver_run.h"
 #include "session.h"
 #include "stream_tap.h"
@@ -52,7 +57,25 @@ struct WatchArguments {
     uint32_t kHz = 0;       // checked --frequency
     unsigned bandwidthMHz = 8;
     unsigned seconds = 0;
+    unsigned zapSeconds = 0;  // 0: one channel for the whole watch
     std::string output;
+};
+
+// One channel of the watch: tuned at the start or by a change, received until the next change
+// or the end.
+struct ChannelVisit {
+    double atSeconds = 0;  // since the recording began
+    uint32_t requestedKHz = 0;
+    std::string transmitter;
+    bool committed = false;  // false: what an earlier command tuned
+    bool locked = false;
+    double commitMs = 0;
+    std::chrono::steady_clock::time_point commitStart;
+    std::optional<double> commitToFirstFrameMs;
+    uint64_t frames = 0;
+    // Pool in use when the channel was left (or the watch ended), the stream settled: every
+    // read of the stream, the ring and the frames are there and nothing else is in flight.
+    host::PoolUsage pool;
 };
 
 struct StreamAccount {
@@ -137,6 +160,12 @@ class ProgressLine {
   public:
     explicit ProgressLine(bool enabled) : enabled_(enabled), start_(Clock::now()), last_(start_) {}
 
+    // Ends the line being updated so that a line of its own can follow.
+    void Break() {
+        if (open_) std::fprintf(stderr, "\n");
+        open_ = false;
+    }
+
     void Update(uint64_t frames, uint64_t bytes, bool locked, bool force = false) {
         const Clock::time_point now = Clock::now();
         if (!enabled_ || (!force && now - last_ < std::chrono::seconds(1))) return;
@@ -150,19 +179,17 @@ class ProgressLine {
         std::fflush(stderr);
         last_ = now;
         lastBytes_ = bytes;
-        shown_ = true;
+        open_ = true;
     }
     bool Due() const { return enabled_ && Clock::now() - last_ >= std::chrono::seconds(1); }
-    void End() {
-        if (shown_) std::fprintf(stderr, "\n");
-    }
+    void End() { Break(); }
 
   private:
     const bool enabled_;
     const Clock::time_point start_;
     Clock::time_point last_;
     uint64_t lastBytes_ = 0;
-    bool shown_ = false;
+    bool open_ = false;
 };
 
 struct WatchResult {
@@ -179,13 +206,73 @@ struct WatchResult {
     StreamAccount account;
     std::string writeError;
     std::vector<std::pair<uint16_t, uint64_t>> pids;  // packets received per PID
+    std::vector<ChannelVisit> channels;               // in the order they were tuned
 };
 
-std::vector<std::pair<uint16_t, uint64_t>> PacketsPerPid(const sim::TsChecker& checker) {
+std::vector<std::pair<uint16_t, uint64_t>> PacketsPerPid(const FrameRecorder& recorder) {
     std::vector<std::pair<uint16_t, uint64_t>> pids;
     for (uint16_t pid = 0; pid <= kMaxPid; ++pid)
-        if (const uint64_t packets = checker.PacketsOn(pid)) pids.emplace_back(pid, packets);
+        if (const uint64_t packets = recorder.PacketsOn(pid)) pids.emplace_back(pid, packets);
     return pids;
+}
+
+host::PoolUsage PoolInUse() {
+    host::PoolUsage total;
+    for (const auto& [tag, usage] : host::PoolOutstanding()) {
+        total.bytes += usage.bytes;
+        total.blocks += usage.blocks;
+    }
+    return total;
+}
+
+bool PoolFlat(const std::vector<ChannelVisit>& channels) {
+    for (const ChannelVisit& visit : channels)
+        if (visit.pool.bytes != channels.front().pool.bytes ||
+            visit.pool.blocks != channels.front().pool.blocks)
+            return false;
+    return true;
+}
+
+size_t ChannelsWithoutFrames(const std::vector<ChannelVisit>& channels) {
+    size_t none = 0;
+    for (const ChannelVisit& visit : channels) none += visit.frames == 0 ? 1 : 0;
+    return none;
+}
+
+std::string FirstFrameText(const ChannelVisit& visit) {
+    if (!visit.committed) return "-";
+    if (!visit.commitToFirstFrameMs) return "none";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", *visit.commitToFirstFrameMs);
+    return text;
+}
+
+void PrintChannels(const WatchArguments& args, const WatchResult& r) {
+    std::printf("  channels (a change every %u s, round robin over the air):\n", args.zapSeconds);
+    std::printf("    %-3s %7s %7s  %-12s %-4s %9s %15s %8s %12s %7s\n", "#", "at s", "kHz",
+                "transmitter", "lock", "commit ms", "first frame ms", "frames", "pool bytes",
+                "blocks");
+    for (size_t i = 0; i < r.channels.size(); ++i) {
+        const ChannelVisit& v = r.channels[i];
+        std::printf("    %-3zu %7.1f %7u  %-12s %-4s %9.1f %15s %8llu %12zu %7zu\n", i, v.atSeconds,
+                    v.requestedKHz, v.transmitter.empty() ? "(none)" : v.transmitter.c_str(),
+                    v.locked ? "yes" : "no", v.commitMs, FirstFrameText(v).c_str(),
+                    static_cast<unsigned long long>(v.frames), static_cast<size_t>(v.pool.bytes),
+                    v.pool.blocks);
+    }
+    size_t low = SIZE_MAX, high = 0;
+    for (const ChannelVisit& v : r.channels) {
+        low = std::min(low, static_cast<size_t>(v.pool.bytes));
+        high = std::max(high, static_cast<size_t>(v.pool.bytes));
+    }
+    if (PoolFlat(r.channels)) {
+        std::printf("  pool in use at every change: %zu bytes in %zu blocks (flat)\n", low,
+                    r.channels.front().pool.blocks);
+    } else {
+        std::printf("  pool in use at the changes: %zu to %zu bytes (not flat)\n", low, high);
+    }
+    std::printf("  changes: %zu; channels without a frame: %zu\n", r.channels.size() - 1,
+                ChannelsWithoutFrames(r.channels));
 }
 
 std::string PidText(uint16_t pid) {
@@ -213,6 +300,7 @@ void PrintSummary(const WatchArguments& args, const WatchResult& r) {
     std::printf("  application received: %llu frames, %llu bytes, %llu packets\n",
                 static_cast<unsigned long long>(r.frames), static_cast<unsigned long long>(r.bytes),
                 static_cast<unsigned long long>(r.check.packets));
+    if (args.zapSeconds != 0) PrintChannels(args, r);
     std::printf("  PIDs:");
     for (const auto& [pid, packets] : r.pids)
         std::printf(" %s (%llu)", PidText(pid).c_str(), static_cast<unsigned long long>(packets));
@@ -232,7 +320,7 @@ void PrintSummary(const WatchArguments& args, const WatchResult& r) {
                 static_cast<unsigned long long>(a.leadingBytes));
     std::printf("    reads that ended after their stream had stopped: %llu bytes\n",
                 static_cast<unsigned long long>(a.afterStopBytes));
-    std::printf("    left in the ring at the stop (less than a frame): %llu bytes\n",
+    std::printf("    left in the ring at each stop (less than a frame each): %llu bytes\n",
                 static_cast<unsigned long long>(a.ringBytes));
     std::printf(
         "    lost (no free frame, frame overflow, ring refusal): %lld bytes; "
@@ -255,9 +343,30 @@ nlohmann::json PidsJson(const std::vector<std::pair<uint16_t, uint64_t>>& pids) 
     return j;
 }
 
+nlohmann::json ChannelsJson(const std::vector<ChannelVisit>& channels) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const ChannelVisit& v : channels)
+        list.push_back({{"atSeconds", v.atSeconds},
+                        {"frequencyKHz", v.requestedKHz},
+                        {"transmitter", v.transmitter},
+                        {"committed", v.committed},
+                        {"locked", v.locked},
+                        {"commitMs", v.commitMs},
+                        {"commitToFirstFrameMs", v.commitToFirstFrameMs
+                                                     ? nlohmann::json(*v.commitToFirstFrameMs)
+                                                     : nlohmann::json(nullptr)},
+                        {"frames", v.frames},
+                        {"poolBytes", v.pool.bytes},
+                        {"poolBlocks", v.pool.blocks}});
+    return list;
+}
+
 nlohmann::json Json(const WatchArguments& args, const WatchResult& r) {
     const StreamAccount& a = r.account;
     return {
+        {"zapSeconds", args.zapSeconds},
+        {"channels", ChannelsJson(r.channels)},
+        {"poolFlat", PoolFlat(r.channels)},
         {"frequencyKHz", r.tune.requestedKHz},
         {"tunerKHz", TunerKHz(r.tune)},
         {"transmitter", r.tune.transmitterName},
@@ -291,29 +400,106 @@ nlohmann::json Json(const WatchArguments& args, const WatchResult& r) {
         {"writeError", r.writeError}};
 }
 
-// Records for the requested time what the output pin delivers after the tune; the pins are
-// stopped and the stream settled on return.
+std::vector<uint16_t> TablePids(const sim::Transmitter& on) {
+    return {0x0000, static_cast<uint16_t>(on.videoPid - 0x10)};
+}
+
+// Leaves the current channel with the stream settled (the air held back until the stick's last
+// reads are handled): what the channel brought is counted, and the ring's rest, which the next
+// commit's stream stop (or the final stop) empties, is accounted as such.
+void LeaveChannel(Session& session, DeviceContext* context, FrameRecorder& recorder,
+                  const StreamTap& tap, ChannelVisit* visit, StreamAccount* account) {
+    SettleStream(session, tap);
+    recorder.Drain();
+    account->ringBytes += RingBytesHeld(context->ring);
+    visit->frames = recorder.SegmentFrames();
+    if (const auto first = recorder.FirstFrameAt(); first && visit->committed)
+        visit->commitToFirstFrameMs =
+            std::chrono::duration<double, std::milli>(*first - visit->commitStart).count();
+    visit->pool = PoolInUse();
+}
+
+// The transmitter after the one on `tunedKHz` in the air's order (the first when none is there).
+const sim::Transmitter& NextTransmitter(const sim::Air& air, uint32_t tunedKHz) {
+    const std::vector<sim::Transmitter>& all = air.transmitters;
+    for (size_t i = 0; i < all.size(); ++i)
+        if (all[i].frequencyKHz == tunedKHz) return all[(i + 1) % all.size()];
+    return all.front();
+}
+
+// A change as a television application makes it while the graph runs: the tune through the
+// properties and the commit (which stops and restarts the stream). The air is let go again as
+// soon as the commit has returned, so the new channel's first frame is timed from its commit.
+ChannelVisit ChangeChannel(Session& session, host::BdaReceiverApplication& app,
+                           const WatchArguments& args, FrameRecorder& recorder,
+                           const sim::Transmitter& next, double atSeconds) {
+    recorder.BeginSegment(TablePids(next));
+    const TuneOutcome tune =
+        TuneThroughApplication(session, app, next.frequencyKHz, args.bandwidthMHz, 0,
+                               [&session] { session.AirStream()->Open(); });
+    ChannelVisit visit;
+    visit.atSeconds = atSeconds;
+    visit.requestedKHz = next.frequencyKHz;
+    visit.transmitter = tune.transmitterName;
+    visit.committed = true;
+    visit.locked = tune.locked;
+    visit.commitMs = tune.commitMs;
+    visit.commitStart = tune.commitStart;
+    return visit;
+}
+
+void ShowChange(const ChannelVisit& left, const ChannelVisit& entered) {
+    char firstFrame[64] = "no frame";
+    if (left.commitToFirstFrameMs)
+        std::snprintf(firstFrame, sizeof firstFrame, "first frame %.1f ms after the commit",
+                      *left.commitToFirstFrameMs);
+    std::fprintf(stderr,
+                 "  %6.1f s  left %u kHz: %llu frames, %s, pool %zu bytes in %zu blocks -> %u kHz "
+                 "(%s) commit %.1f ms, lock %s\n",
+                 entered.atSeconds, left.requestedKHz, static_cast<unsigned long long>(left.frames),
+                 left.committed ? firstFrame : "no commit", static_cast<size_t>(left.pool.bytes),
+                 left.pool.blocks, entered.requestedKHz,
+                 entered.transmitter.empty() ? "no transmitter" : entered.transmitter.c_str(),
+                 entered.commitMs, entered.locked ? "yes" : "no");
+}
+
+// Records for the requested time what the output pin delivers after the tune, changing the
+// channel every --zap seconds; the pins are stopped and the stream settled on return.
 void Receive(Session& session, host::BdaReceiverApplication& app, DeviceContext* context,
              const WatchArguments& args, FrameRecorder& recorder, const StreamTap& tap,
              WatchResult* result) {
     ProgressLine progress(isatty(fileno(stderr)) != 0);
     const Clock::time_point start = Clock::now();
     const Clock::time_point end = start + std::chrono::seconds(args.seconds);
+    const std::chrono::seconds zap(args.zapSeconds);
+    Clock::time_point nextChange = start + zap;
+    StreamAccount& a = result->account;
     while (Clock::now() < end && !gInterrupted) {
         std::this_thread::sleep_for(kDrainInterval);
         if (!recorder.Drain()) break;
+        // A change is made only while its channel can still be received for a whole interval
+        // before the end: a change in the last moments would leave a channel the watch never
+        // gave the time to bring a frame.
+        if (args.zapSeconds != 0 && Clock::now() >= nextChange && Clock::now() + zap <= end) {
+            LeaveChannel(session, context, recorder, tap, &result->channels.back(), &a);
+            const double at = std::chrono::duration<double>(Clock::now() - start).count();
+            result->channels.push_back(ChangeChannel(
+                session, app, args, recorder,
+                NextTransmitter(session.Air(), result->channels.back().requestedKHz), at));
+            progress.Break();
+            ShowChange(result->channels[result->channels.size() - 2], result->channels.back());
+            // Each channel is received for the whole interval, however long its commit took.
+            nextChange = Clock::now() + zap;
+        }
         if (progress.Due()) progress.Update(recorder.Frames(), recorder.Bytes(), LockedNow(app));
     }
     result->interrupted = gInterrupted;
     result->seconds = std::chrono::duration<double>(Clock::now() - start).count();
     result->signal = app.ReadSignal();
 
-    SettleStream(session, tap);
-    recorder.Drain();
+    LeaveChannel(session, context, recorder, tap, &result->channels.back(), &a);
     progress.Update(recorder.Frames(), recorder.Bytes(), LockedNow(app), true);
     progress.End();
-    StreamAccount& a = result->account;
-    a.ringBytes = RingBytesHeld(context->ring);
     a.stickBytes = tap.Bytes();
     a.stickReads = tap.Reads();
     a.largestRead = tap.LargestRead();
@@ -334,8 +520,8 @@ void Receive(Session& session, host::BdaReceiverApplication& app, DeviceContext*
     a.pinViolations = app.Frames().Violations();
     result->frames = recorder.Frames();
     result->bytes = recorder.Bytes();
-    result->check = recorder.Checker().Report();
-    result->checkText = recorder.Checker().Describe();
+    result->check = recorder.Report();
+    result->checkText = recorder.Describe();
     result->writeError = recorder.WriteError();
 }
 
@@ -363,6 +549,10 @@ bool CheckWatch(WatchArguments& args, std::string* error) {
     }
     if (args.seconds == 0 || args.seconds > kMaxSeconds) {
         *error = "--seconds must be 1 to " + std::to_string(kMaxSeconds);
+        return false;
+    }
+    if (args.zapSeconds > kMaxSeconds) {
+        *error = "--zap must be 1 to " + std::to_string(kMaxSeconds) + " seconds";
         return false;
     }
     return CheckWritable(args.output, error);
@@ -435,13 +625,18 @@ StepResult RunWatch(ReceiverRun& receiver, const WatchArguments& args) {
             (void)app.Stop();
         } else {
             if (const sim::Transmitter* on = session.Demod().TunedTransmitter())
-                recorder.ExpectTablePids({0x0000, static_cast<uint16_t>(on->videoPid - 0x10)});
+                recorder.ExpectTablePids(TablePids(*on));
+            ChannelVisit first;
+            first.requestedKHz = args.frequency.empty() ? TunerKHz(result.tune) : args.kHz;
+            first.transmitter = result.tune.transmitterName;
+            first.committed = !args.frequency.empty();
+            first.locked = locked;
+            first.commitMs = result.tune.commitMs;
+            first.commitStart = result.tune.commitStart;
+            result.channels.push_back(first);
             Receive(session, app, context, args, recorder, tap, &result);
-            if (const auto first = recorder.FirstFrameAt(); first && !args.frequency.empty())
-                result.commitToFirstFrameMs =
-                    std::chrono::duration<double, std::milli>(*first - result.tune.commitStart)
-                        .count();
-            result.pids = PacketsPerPid(recorder.Checker());
+            result.commitToFirstFrameMs = result.channels.front().commitToFirstFrameMs;
+            result.pids = PacketsPerPid(recorder);
         }
         app.Frames().SetSink({});
         if (std::fclose(file) != 0 && result.writeError.empty())
@@ -459,7 +654,8 @@ StepResult RunWatch(ReceiverRun& receiver, const WatchArguments& args) {
         PrintSummary(args, result);
     }
     const bool clean = result.frames > 0 && result.check.Errors() == 0 &&
-                       result.writeError.empty() && result.account.otherBytes == 0;
+                       result.writeError.empty() && result.account.otherBytes == 0 &&
+                       ChannelsWithoutFrames(result.channels) == 0 && PoolFlat(result.channels);
     step.exitCode = clean ? 0 : 1;
     return step;
 }
@@ -476,6 +672,10 @@ void AddWatchCommand(CLI::App& app, const GlobalOptions&, Steps& steps) {
     watch->add_option("--bandwidth", args->bandwidthMHz, "channel bandwidth in MHz: 6, 7 or 8")
         ->capture_default_str();
     watch->add_option("--seconds", args->seconds, "how long to receive")->required();
+    watch->add_option("--zap", args->zapSeconds,
+                      "a soak: change the channel every SECONDS, round robin over the air's "
+                      "transmitters, and show each change's time from the commit to the first "
+                      "frame and the pool in use at each change");
     watch->add_option("--output", args->output, "transport-stream file to write (.ts)")->required();
     watch->callback([&steps, args] {
         steps.push_back({"watch",

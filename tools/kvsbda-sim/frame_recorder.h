@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,22 +24,36 @@ class FrameRecorder {
     void Connect(host::OutputPin& pin);
     // The PIDs whose packets the checker takes as tables (not counted); before the first Drain.
     void ExpectTablePids(std::vector<uint16_t> pids);
-    // When the first frame arrived (any thread).
+    // When the first frame of the current segment arrived (any thread).
     std::optional<std::chrono::steady_clock::time_point> FirstFrameAt() const;
     // Writes and checks the frames received so far; false once a write has failed.
     bool Drain();
+    // Starts a new segment after a channel change, on a settled stream: the frames received so
+    // far are drained, their check is kept in the totals, and the new channel's stream (other
+    // PIDs, counters that start anew) is checked from its first packet with `tablePids`.
+    void BeginSegment(std::vector<uint16_t> tablePids);
 
     uint64_t Frames() const { return frames_; }
     uint64_t Bytes() const { return bytes_; }
+    // Frames of the current segment.
+    uint64_t SegmentFrames() const { return frames_ - segmentStartFrames_; }
     // Bytes received so far, including those not yet drained (any thread).
     uint64_t BytesReceived() const;
-    const sim::TsChecker& Checker() const { return *checker_; }
+    // The check of every segment so far, and its findings in words.
+    sim::TsCheckReport Report() const;
+    std::string Describe() const;
+    // Packets seen on a PID in every segment so far.
+    uint64_t PacketsOn(uint16_t pid) const;
     const std::string& WriteError() const { return writeError_; }
 
   private:
     std::FILE* file_;
     sim::TsCheckerOptions checkerOptions_;
-    std::optional<sim::TsChecker> checker_;
+    std::optional<sim::TsChecker> checker_;  // the current segment's
+    sim::TsCheckReport earlier_;             // the segments before it
+    std::string earlierFindings_;
+    std::map<uint16_t, uint64_t> earlierPackets_;
+    uint64_t segmentStartFrames_ = 0;
     mutable std::mutex lock_;
     std::vector<std::vector<uint8_t>> pending_;                          // guarded by lock_
     uint64_t received_ = 0;                                              // guarded by lock_

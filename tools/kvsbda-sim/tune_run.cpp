@@ -72,14 +72,15 @@ bool OpenApplication(host::BdaReceiverApplication& app, std::string* error) {
 }
 
 TuneOutcome TuneThroughApplication(Session& session, host::BdaReceiverApplication& app,
-                                   uint32_t requestedKHz, unsigned bandwidthMHz,
-                                   unsigned settleMs) {
+                                   uint32_t requestedKHz, unsigned bandwidthMHz, unsigned settleMs,
+                                   const std::function<void()>& afterCommit) {
     TuneOutcome outcome;
     outcome.requestedKHz = requestedKHz;
     session.Demod().ResetObservations();
     const size_t delaysBefore = host::RecordedDelays().size();
 
     const host::BdaTuneResult result = app.Tune(requestedKHz, bandwidthMHz);
+    if (afterCommit) afterCommit();
     outcome.status = result.Status();
     outcome.commitStart = result.commitStart;
     outcome.commitMs =

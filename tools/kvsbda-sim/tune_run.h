@@ -5,6 +5,7 @@
 // the simulated chips and the clock saw.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -59,9 +60,11 @@ PKSDEVICE PlugStartedStick(Session& session, const GlobalOptions& options, std::
 bool OpenApplication(host::BdaReceiverApplication& app, std::string* error);
 
 // Tunes through the application: start changes, frequency and bandwidth on the tuner node,
-// check, commit. A locked tune waits `settleMs` before the statistics are read.
+// check, commit. `afterCommit` (if any) runs as soon as the commit has returned, before anything
+// else is asked of the driver. A locked tune waits `settleMs` before the statistics are read.
 TuneOutcome TuneThroughApplication(Session& session, host::BdaReceiverApplication& app,
-                                   uint32_t requestedKHz, unsigned bandwidthMHz, unsigned settleMs);
+                                   uint32_t requestedKHz, unsigned bandwidthMHz, unsigned settleMs,
+                                   const std::function<void()>& afterCommit = {});
 
 // The tuner's frequency in kHz, rounded; and the frequency the lock search ran on.
 uint32_t TunerKHz(const TuneOutcome& outcome);
