@@ -224,7 +224,6 @@ void Stick::RestartStream() {
     std::lock_guard guard(lock_);
     if (source_ != nullptr) source_->Restart();
     fifo_.Clear();
-    fifoTime_ = collectedAt_ = 0;
 }
 
 void Stick::QueueInterruptReport(std::vector<uint8_t> report) {
@@ -457,35 +456,11 @@ host::UsbAnswer Stick::BulkOrInterrupt(const host::UsbRequest& request, size_t l
     return BulkStream(request, capacity);
 }
 
-void Stick::StartStreamTimeline(LONGLONG now) {
-    if (fifoTime_ != 0 || !source_->Paced()) return;
-    // What the transmitter sent before the first read went into the FIFO as it came.
-    fifo_.Collect(*source_);
-    fifo_.Admit(fifo_.Arrivals());
-    fifoTime_ = collectedAt_ = now;
-}
-
 void Stick::FillFifoUntil(LONGLONG moment, LONGLONG now) {
-    if (!source_->Paced()) {
-        fifo_.Collect(*source_);  // there whenever the bus looks
-        return;
-    }
-    StartStreamTimeline(now);
-    if (now > collectedAt_) {
-        fifo_.Collect(*source_);
-        collectedAt_ = std::max(collectedAt_, now);
-    }
-    moment = std::min(moment, collectedAt_);
-    if (moment <= fifoTime_) return;
-    // The transmitter sends at a steady rate: what came between fifoTime_ and collectedAt_ came
-    // evenly over that time.
-    const size_t pending = fifo_.Arrivals();
-    const LONGLONG span = collectedAt_ - fifoTime_;
-    const auto due = static_cast<size_t>(static_cast<long double>(pending) *
-                                         static_cast<long double>(moment - fifoTime_) /
-                                         static_cast<long double>(span));
-    fifo_.Admit(due);
-    fifoTime_ = moment;
+    // A paced transmitter's bytes come in at their time; an unpaced one's are there whenever the
+    // bus looks.
+    fifo_.Collect(*source_, now);
+    fifo_.AdmitUntil(moment);
 }
 
 // A bulk IN read on the stream pipe. The stick sends 512-byte packets while its FIFO holds that
@@ -505,7 +480,7 @@ host::UsbAnswer Stick::BulkStream(const host::UsbRequest& request, size_t capaci
     } else {
         // The FIFO refills as fast as the packets leave it: the read leaves full.
         while (count < capacity) {
-            fifo_.Collect(*source_);
+            fifo_.Collect(*source_, now);
             const size_t got = fifo_.Take(buffer + count, capacity - count);
             if (got == 0) break;
             count += got;
@@ -539,7 +514,8 @@ host::UsbAnswer Stick::Isochronous(const host::UsbRequest& request) {
     const LONGLONG frame = IsoPacketTicks(request.endpoint);
     const LONGLONG now = host::NowTicks();
     if (request.attempt == 0) {
-        StartStreamTimeline(now);
+        // What the transmitter sent before the first read went into the FIFO as it came.
+        FillFifoUntil(now, now);
         // A read that never completed was cancelled: its frames are given back.
         if (isoRead_ != nullptr && isoNextFrame_ > now) isoNextFrame_ = now;
         LONGLONG start = request.submittedAt;

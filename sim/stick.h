@@ -184,8 +184,6 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
     // Brings the FIFO up to the clock's `moment`, no later than now: a paced source's arrivals
     // since the last time come in evenly over the time between.
     void FillFifoUntil(LONGLONG moment, LONGLONG now);
-    // The stream's timeline begins at the first read of a paced stream.
-    void StartStreamTimeline(LONGLONG now);
 
     void ReEnumerateNow(StickState state);
 
@@ -209,11 +207,6 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
     uint64_t overrunBytes_ = 0;
     const LONGLONG latency_;  // bus time of every transfer, host clock ticks
     StreamFifo fifo_;
-    // The stream's timeline: the FIFO has taken in the source's arrivals up to fifoTime_; the
-    // arrivals collected at collectedAt_ came in between.
-    LONGLONG fifoTime_ = 0;
-    LONGLONG collectedAt_ = 0;
-    size_t collectedBytes_ = 0;  // arrivals collected at collectedAt_, since fifoTime_
     // The isochronous read the stream pipe serves: its frames, from first to one past its last.
     PIRP isoRead_ = nullptr;
     LONGLONG isoStart_ = 0;

@@ -13,7 +13,7 @@ constexpr size_t kMaxCollect = 16 * 1024 * 1024;
 
 StreamFifo::StreamFifo(size_t capacity) : ring_(capacity) {}
 
-void StreamFifo::Collect(TransportStreamSource& source) {
+void StreamFifo::Collect(TransportStreamSource& source, int64_t now) {
     if (!source.Paced()) {
         // Data whenever asked: the FIFO is full whenever the bus looks (up to whole packets).
         uint8_t chunk[kCollectChunk];
@@ -28,13 +28,39 @@ void StreamFifo::Collect(TransportStreamSource& source) {
         arrivals_.clear();
         arrivalsHead_ = 0;
     }
-    for (size_t collected = 0; collected < kMaxCollect;) {
+    size_t collected = 0;
+    while (collected < kMaxCollect) {
         const size_t at = arrivals_.size();
         arrivals_.resize(at + kCollectChunk);
         const size_t got = source.Read(arrivals_.data() + at, kCollectChunk);
         arrivals_.resize(at + got);
         if (got == 0) break;
         collected += got;
+    }
+    // A collection that finds nothing new says that nothing came since the previous one: the
+    // next batch is spread only over the time after it.
+    const int64_t from = timelineStarted_ ? std::min(collectedAt_, now) : now;
+    if (collected != 0) batches_.push_back({collected, 0, from, now});
+    timelineStarted_ = true;
+    collectedAt_ = std::max(collectedAt_, now);
+}
+
+void StreamFifo::AdmitUntil(int64_t moment) {
+    while (!batches_.empty()) {
+        Batch& batch = batches_.front();
+        size_t due = batch.bytes;
+        if (moment < batch.to) {
+            if (moment <= batch.from) return;
+            due = static_cast<size_t>(static_cast<long double>(batch.bytes) *
+                                      static_cast<long double>(moment - batch.from) /
+                                      static_cast<long double>(batch.to - batch.from));
+        }
+        if (due > batch.admitted) {
+            Admit(due - batch.admitted);
+            batch.admitted = due;
+        }
+        if (batch.admitted < batch.bytes) return;
+        batches_.pop_front();
     }
 }
 
@@ -63,6 +89,9 @@ void StreamFifo::Clear() {
     head_ = level_ = 0;
     arrivals_.clear();
     arrivalsHead_ = 0;
+    batches_.clear();
+    timelineStarted_ = false;
+    collectedAt_ = 0;
 }
 
 }  // namespace sim

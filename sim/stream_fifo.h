@@ -9,6 +9,7 @@
 // 1 ms at 32.5 Mbit/s: less than the real-time emulation's own answer delays.)
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <vector>
 
 #include "sim/components.h"
@@ -21,29 +22,43 @@ class StreamFifo {
 
     explicit StreamFifo(size_t capacity = kCapacity);
 
-    // A paced source: takes everything it has produced by now into the arrivals, to be let in
-    // with Admit as the time they arrived comes. An unpaced source (data whenever asked): fills
-    // the FIFO up from it.
-    void Collect(TransportStreamSource& source);
+    // A paced source: takes everything it has produced by `now` (host clock ticks) into the
+    // arrivals, which came evenly since the previous collection, to be let in with AdmitUntil as
+    // their time comes. The first collection of a timeline arrived all at once. An unpaced source
+    // (data whenever asked): fills the FIFO up from it, `now` unused.
+    void Collect(TransportStreamSource& source, int64_t now);
     // Collected bytes not yet let in.
     size_t Arrivals() const { return arrivals_.size() - arrivalsHead_; }
-    // Lets the next `count` collected bytes in; what does not fit is lost.
-    void Admit(size_t count);
+    // Lets in the arrivals that came by `moment`; what does not fit is lost.
+    void AdmitUntil(int64_t moment);
     size_t Level() const { return level_; }
     // Takes up to `count` bytes out; returns how many.
     size_t Take(uint8_t* out, size_t count);
-    // Everything held and collected is gone (the bridge emptied its buffer).
+    // Everything held and collected is gone (the bridge emptied its buffer), and a new timeline
+    // begins with the next collection.
     void Clear();
     uint64_t OverflowBytes() const { return overflow_; }
 
   private:
+    // The bytes of one collection, arrived evenly over [from, to].
+    struct Batch {
+        size_t bytes;
+        size_t admitted;
+        int64_t from;
+        int64_t to;
+    };
+
     void Put(const uint8_t* bytes, size_t count);
+    void Admit(size_t count);
 
     std::vector<uint8_t> ring_;
     size_t head_ = 0;
     size_t level_ = 0;
     std::vector<uint8_t> arrivals_;
     size_t arrivalsHead_ = 0;
+    std::deque<Batch> batches_;
+    bool timelineStarted_ = false;
+    int64_t collectedAt_ = 0;
     uint64_t overflow_ = 0;
 };
 

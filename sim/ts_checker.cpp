@@ -26,19 +26,38 @@ void TsChecker::AddFrame(const uint8_t* data, size_t bytes) {
             CheckPacket(data + at);
         return;
     }
-    // Stream mode: complete a packet cut by the previous frame, then whole packets, then keep the
-    // remainder for the next frame.
+    // Stream mode: the frames are one byte stream that may start anywhere in a packet (the
+    // driver drops the first reads of every start), so packets are found as a demultiplexer
+    // finds them: a sync byte that recurs one and two packets on. A packet whose sync byte is
+    // out of place loses the sync, which is then searched for again from the next byte.
+    pending_.insert(pending_.end(), data, data + bytes);
+    const uint8_t* stream = pending_.data();
+    const size_t held = pending_.size();
     size_t at = 0;
-    if (!carry_.empty()) {
-        const size_t need = std::min(ts::kPacketBytes - carry_.size(), bytes);
-        carry_.insert(carry_.end(), data, data + need);
-        at = need;
-        if (carry_.size() < ts::kPacketBytes) return;
-        CheckPacket(carry_.data());
-        carry_.clear();
+    for (;;) {
+        if (!inSync_) {
+            constexpr size_t kConfirm = 2 * ts::kPacketBytes;
+            while (at + kConfirm < held && !(stream[at] == ts::kSyncByte &&
+                                             stream[at + ts::kPacketBytes] == ts::kSyncByte &&
+                                             stream[at + kConfirm] == ts::kSyncByte)) {
+                ++at;
+                ++report_.skippedBytes;
+            }
+            if (at + kConfirm >= held) break;
+            inSync_ = true;
+        }
+        if (at + ts::kPacketBytes > held) break;
+        if (stream[at] != ts::kSyncByte) {
+            ++report_.syncErrors;
+            Note("sync lost " + std::to_string(report_.bytes - held + at) +
+                 " bytes into the stream");
+            inSync_ = false;
+            continue;
+        }
+        CheckPacket(stream + at);
+        at += ts::kPacketBytes;
     }
-    for (; at + ts::kPacketBytes <= bytes; at += ts::kPacketBytes) CheckPacket(data + at);
-    carry_.assign(data + at, data + bytes);
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
 void TsChecker::CheckPacket(const uint8_t* packet) {
@@ -115,6 +134,8 @@ std::string TsChecker::Describe() const {
         std::to_string(report_.syncErrors) + " sync, " + std::to_string(report_.continuityErrors) +
         " continuity, " + std::to_string(report_.sequenceErrors) + " sequence, " +
         std::to_string(report_.payloadErrors) + " payload";
+    if (report_.skippedBytes != 0)
+        text += "; " + std::to_string(report_.skippedBytes) + " bytes before a packet start";
     for (const std::string& note : notes_) text += "\n  " + note;
     return text;
 }

@@ -10,8 +10,9 @@
 namespace sim {
 
 struct TsCheckerOptions {
-    // Frames must hold whole packets (bulk frames and packet-aligned isochronous reads).
-    // Otherwise frames are one byte stream and packets may cross frame boundaries.
+    // Frames must hold whole packets, each frame starting with one. Otherwise frames are one
+    // byte stream, as the stick sends it: packets cross frame boundaries and the stream may
+    // begin inside a packet.
     bool wholePacketFrames = true;
     // Verify the generator's sequence numbers and payload bytes on PIDs other than these.
     bool checkCounting = true;
@@ -27,6 +28,7 @@ struct TsCheckReport {
     uint64_t continuityErrors = 0;  // counter breaks per PID
     uint64_t sequenceErrors = 0;    // counting packets missing, repeated or out of order
     uint64_t payloadErrors = 0;     // counting packets whose bytes differ from what was built
+    uint64_t skippedBytes = 0;      // stream mode: bytes outside packets (before sync was found)
     uint64_t Errors() const {
         return partialFrames + syncErrors + continuityErrors + sequenceErrors + payloadErrors;
     }
@@ -59,7 +61,8 @@ class TsChecker {
     const TsCheckerOptions options_;
     TsCheckReport report_;
     std::vector<PidState> pids_;
-    std::vector<uint8_t> carry_;  // stream mode: the start of a packet cut by a frame's end
+    std::vector<uint8_t> pending_;  // stream mode: bytes not yet part of a checked packet
+    bool inSync_ = false;
     std::vector<std::string> notes_;
 };
 

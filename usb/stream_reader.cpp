@@ -88,8 +88,13 @@ void CQZUSB::StartReader() {
 
 void CQZUSB::StopReader() {
     if (streamPipeType == UsbdPipeTypeIsochronous) {
-        // Reads still in flight are released by their completions and not resubmitted.
+        // Reads still in flight are released by their completions and not resubmitted. They are
+        // not waited for, but they are aborted: each spans 512 bus frames, and the reads of a
+        // start that follows would otherwise queue behind all ten of them (five seconds at full
+        // speed) before the first of their own bytes.
+        if (ReadStreamActive(this) == 0) return;
         WriteStreamActive(this, 0);
+        (void)SendAbortPipe(this);
     } else if (streamPipeType == UsbdPipeTypeBulk) {
         AbortStreamPipe();
     }

@@ -71,6 +71,22 @@ TEST(TsChecker, StreamModeJoinsPacketsCutByFrameEnds) {
     EXPECT_EQ(checker.Report().packets, 1000u);
 }
 
+// A stream joined inside a packet is found at the next packet start; a sync byte out of place
+// later is one error, and the packets after it are found again.
+TEST(TsChecker, StreamModeFindsPacketsWhereverTheStreamStartsAndAfterALostSync) {
+    const std::vector<uint8_t> whole = Generate(1000);
+    std::vector<uint8_t> stream(whole.begin() + 100, whole.end());
+    // Fifty bytes of packet 500 go missing: packet 501 is found out of place.
+    stream.erase(stream.begin() + 500 * 188, stream.begin() + 500 * 188 + 50);
+    sim::TsChecker checker({.wholePacketFrames = false, .checkCounting = false});
+    for (size_t at = 0; at < stream.size(); at += 777)
+        checker.AddFrame(stream.data() + at, std::min<size_t>(777, stream.size() - at));
+    const sim::TsCheckReport& report = checker.Report();
+    EXPECT_EQ(report.syncErrors, 1u) << checker.Describe();
+    EXPECT_EQ(report.skippedBytes, 88u + 138u) << checker.Describe();
+    EXPECT_EQ(report.packets, 1000u - 2) << checker.Describe();
+}
+
 TEST(TsFileSource, LoopsOrEndsAndHandsWholePackets) {
     const std::vector<uint8_t> stream = Generate(10);
     const auto path = std::filesystem::temp_directory_path() /

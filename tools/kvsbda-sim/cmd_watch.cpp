@@ -596,7 +596,8 @@ StepResult RunWatch(ReceiverRun& receiver, const WatchArguments& args) {
                      std::strerror(errno));
         failure = 2;
     } else {
-        sim::TsCheckerOptions check;
+        // The stick sends a byte stream, and the start drops reads: packets are found in it.
+        sim::TsCheckerOptions check{.wholePacketFrames = false};
         FrameRecorder recorder(file, check);
         recorder.Connect(app.Frames());
         // The graph runs first, then the application tunes, as a television application does.
