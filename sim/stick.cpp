@@ -224,6 +224,7 @@ void Stick::RestartStream() {
     std::lock_guard guard(lock_);
     if (source_ != nullptr) source_->Restart();
     fifo_.Clear();
+    bulkIdleSince_.reset();
 }
 
 void Stick::QueueInterruptReport(std::vector<uint8_t> report) {
@@ -475,8 +476,17 @@ host::UsbAnswer Stick::BulkStream(const host::UsbRequest& request, size_t capaci
     const bool paced = source_->Paced();
     size_t count = 0;
     if (paced) {
-        FillFifoUntil(now, now);
-        count = fifo_.Take(buffer, capacity);
+        // While reads are queued the host controller moves the stream into them as it comes (the
+        // link is many times the stream's rate), however late the emulation answers: what comes
+        // after one read is full goes to the next. Only while no read was queued did the stream
+        // fill the FIFO, and only then could it overflow.
+        fifo_.Collect(*source_, now);
+        if (request.attempt == 0 && bulkIdleSince_) {
+            fifo_.AdmitUntil(std::max(*bulkIdleSince_, request.submittedAt));
+            bulkIdleSince_.reset();
+        }
+        count = fifo_.TakeThrough(buffer, capacity, now);
+        if (count != 0 && request.queuedBehind == 0) bulkIdleSince_ = now;
     } else {
         // The FIFO refills as fast as the packets leave it: the read leaves full.
         while (count < capacity) {

@@ -205,6 +205,9 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
     uint64_t isoReads_ = 0;
     std::vector<uint8_t> isoScratch_;  // one packet as the stick sends it
     uint64_t overrunBytes_ = 0;
+    // Since when the bulk stream pipe has had no read queued (none: reads have been queued since
+    // the stream began).
+    std::optional<LONGLONG> bulkIdleSince_;
     const LONGLONG latency_;  // bus time of every transfer, host clock ticks
     StreamFifo fifo_;
     // The isochronous read the stream pipe serves: its frames, from first to one past its last.

@@ -45,29 +45,47 @@ void StreamFifo::Collect(TransportStreamSource& source, int64_t now) {
     collectedAt_ = std::max(collectedAt_, now);
 }
 
-void StreamFifo::AdmitUntil(int64_t moment) {
-    while (!batches_.empty()) {
+size_t StreamFifo::DueBy(int64_t moment) const {
+    size_t due = 0;
+    for (const Batch& batch : batches_) {
+        if (moment >= batch.to) {
+            due += batch.bytes - batch.admitted;
+            continue;
+        }
+        if (moment > batch.from) {
+            const auto part = static_cast<size_t>(static_cast<long double>(batch.bytes) *
+                                                  static_cast<long double>(moment - batch.from) /
+                                                  static_cast<long double>(batch.to - batch.from));
+            if (part > batch.admitted) due += part - batch.admitted;
+        }
+        break;
+    }
+    return due;
+}
+
+void StreamFifo::Consume(size_t count) {
+    arrivalsHead_ += count;
+    while (count != 0 && !batches_.empty()) {
         Batch& batch = batches_.front();
-        size_t due = batch.bytes;
-        if (moment < batch.to) {
-            if (moment <= batch.from) return;
-            due = static_cast<size_t>(static_cast<long double>(batch.bytes) *
-                                      static_cast<long double>(moment - batch.from) /
-                                      static_cast<long double>(batch.to - batch.from));
-        }
-        if (due > batch.admitted) {
-            Admit(due - batch.admitted);
-            batch.admitted = due;
-        }
-        if (batch.admitted < batch.bytes) return;
-        batches_.pop_front();
+        const size_t part = std::min(count, batch.bytes - batch.admitted);
+        batch.admitted += part;
+        count -= part;
+        if (batch.admitted == batch.bytes) batches_.pop_front();
     }
 }
 
-void StreamFifo::Admit(size_t count) {
-    count = std::min(count, Arrivals());
-    Put(arrivals_.data() + arrivalsHead_, count);
-    arrivalsHead_ += count;
+void StreamFifo::AdmitUntil(int64_t moment) {
+    const size_t due = std::min(DueBy(moment), Arrivals());
+    Put(arrivals_.data() + arrivalsHead_, due);
+    Consume(due);
+}
+
+size_t StreamFifo::TakeThrough(uint8_t* out, size_t count, int64_t until) {
+    const size_t taken = Take(out, count);
+    const size_t direct = std::min({count - taken, DueBy(until), Arrivals()});
+    if (direct != 0) std::memcpy(out + taken, arrivals_.data() + arrivalsHead_, direct);
+    Consume(direct);
+    return taken + direct;
 }
 
 void StreamFifo::Put(const uint8_t* bytes, size_t count) {

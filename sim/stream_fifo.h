@@ -34,6 +34,9 @@ class StreamFifo {
     size_t Level() const { return level_; }
     // Takes up to `count` bytes out; returns how many.
     size_t Take(uint8_t* out, size_t count);
+    // Takes up to `count` bytes out, the FIFO's first, then arrivals that came by `until` straight
+    // through (a read was waiting for them: they never filled the FIFO); returns how many.
+    size_t TakeThrough(uint8_t* out, size_t count, int64_t until);
     // Everything held and collected is gone (the bridge emptied its buffer), and a new timeline
     // begins with the next collection.
     void Clear();
@@ -49,7 +52,10 @@ class StreamFifo {
     };
 
     void Put(const uint8_t* bytes, size_t count);
-    void Admit(size_t count);
+    // Arrival bytes that came by `moment` and are not yet let in or taken.
+    size_t DueBy(int64_t moment) const;
+    // The next `count` arrival bytes are let in or taken: the batches account for them.
+    void Consume(size_t count);
 
     std::vector<uint8_t> ring_;
     size_t head_ = 0;

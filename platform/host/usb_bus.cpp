@@ -704,7 +704,13 @@ void UsbBus::Process(Request* request) {
             Settle(request, UsbAnswer::WaitUntil(due), false);
             return;
         }
-        answer = request->device->model->Handle(ViewOf(request));
+        UsbRequest view = ViewOf(request);
+        {
+            std::lock_guard guard(lock_);
+            if (request->pipe != nullptr && !request->pipe->queue.empty())
+                view.queuedBehind = request->pipe->queue.size() - 1;
+        }
+        answer = request->device->model->Handle(view);
     }
     currentDeferredActions = nullptr;
     // What the model asked to run after this request (a device leaving the bus and coming back)

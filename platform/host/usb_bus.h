@@ -67,6 +67,9 @@ struct UsbRequest {
     // done).
     LONGLONG submittedAt = 0;
     LONGLONG startedAt = 0;
+    // Requests queued behind this one on its pipe when the model is asked: a host controller
+    // serves them next, so the device's data has somewhere to go.
+    size_t queuedBehind = 0;
 };
 
 // What the model does with a request.
