@@ -182,6 +182,9 @@ class WholePath {
         sim::StickOptions options;
         options.state = sim::StickState::Running;
         options.speed = speed;
+        // Reads are answered as soon as the driver sends them: the driver and the emulation are
+        // measured, not the frames and latency of the bus.
+        options.busTime = false;
         firmware_ = std::make_shared<sim::BridgeFirmware>(i2c_, true);
         stick_ = std::make_shared<sim::Stick>(options);
         sim::AttachBridgeFirmware(stick_, firmware_);
