@@ -90,14 +90,20 @@ size_t StreamFifo::TakeThrough(uint8_t* out, size_t count, int64_t until) {
 
 void StreamFifo::Put(const uint8_t* bytes, size_t count) {
     const size_t fits = std::min(count, ring_.size() - level_);
-    for (size_t i = 0; i < fits; ++i) ring_[(head_ + level_ + i) % ring_.size()] = bytes[i];
+    // At most two runs: up to the end of the ring, then from its start.
+    const size_t at = (head_ + level_) % ring_.size();
+    const size_t first = std::min(fits, ring_.size() - at);
+    if (first != 0) std::memcpy(ring_.data() + at, bytes, first);
+    if (fits > first) std::memcpy(ring_.data(), bytes + first, fits - first);
     level_ += fits;
     overflow_ += count - fits;
 }
 
 size_t StreamFifo::Take(uint8_t* out, size_t count) {
     count = std::min(count, level_);
-    for (size_t i = 0; i < count; ++i) out[i] = ring_[(head_ + i) % ring_.size()];
+    const size_t first = std::min(count, ring_.size() - head_);
+    if (first != 0) std::memcpy(out, ring_.data() + head_, first);
+    if (count > first) std::memcpy(out + first, ring_.data(), count - first);
     head_ = (head_ + count) % ring_.size();
     level_ -= count;
     return count;
