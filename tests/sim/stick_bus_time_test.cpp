@@ -46,10 +46,7 @@ class StickLatency : public StickTest, public testing::WithParamInterface<Latenc
 // the first begins its bus time when the first is done.
 TEST_P(StickLatency, EveryTransferTakesTheBusLatency) {
     const LatencyCase& c = GetParam();
-    sim::StickOptions options;
-    options.productId = 0x1120;
-    options.state = sim::StickState::Running;
-    options.speed = c.speed;
+    sim::StickOptions options = stick_testing::RunningStickAt(c.speed);
     options.latencyMicroseconds = c.microseconds;
     options.busTime = c.busTime;
     PlugStick(options);
@@ -108,10 +105,7 @@ class StickIsoTiming : public StickTest, public testing::WithParamInterface<IsoC
 // every byte the transmitter sent is delivered, still in the FIFO, or counted as lost there.
 TEST_P(StickIsoTiming, PacketPerFrameFromTheFifoAtTheTransmittersRate) {
     const IsoCase& c = GetParam();
-    sim::StickOptions options;
-    options.productId = 0x1120;
-    options.state = sim::StickState::Running;
-    options.speed = c.speed;
+    sim::StickOptions options = stick_testing::RunningStickAt(c.speed);
     options.latencyMicroseconds = sim::HostControllerLatency(c.speed);
     options.streamTransfer = sim::StreamTransfer::Isochronous;
     PlugStick(options);
@@ -200,9 +194,7 @@ INSTANTIATE_TEST_SUITE_P(
 // At high speed the stream moves in 512-byte packets. A read ends when its buffer is full or at
 // the packet that found less than 512 bytes in the FIFO; a FIFO that nobody empties overflows.
 TEST_F(StickTest, BulkStreamReadEndsFullOrAtAShortPacket) {
-    sim::StickOptions options;
-    options.productId = 0x1120;
-    options.state = sim::StickState::Running;
+    sim::StickOptions options = stick_testing::RunningStickAt(sim::BusSpeed::High);
     options.latencyMicroseconds = sim::HostControllerLatency(sim::BusSpeed::High);
     PlugStick(options);
     SelectAlternateSetting1();

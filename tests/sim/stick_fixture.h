@@ -17,6 +17,16 @@ using Bytes = std::vector<uint8_t>;
 using testing_usb::Submission;
 using testing_usb::UrbBuffer;
 
+// A stick with its bridge firmware running, at a bus speed, on the product id whose descriptors
+// carry both stream pipes.
+inline sim::StickOptions RunningStickAt(sim::BusSpeed speed) {
+    sim::StickOptions options;
+    options.productId = 0x1120;
+    options.state = sim::StickState::Running;
+    options.speed = speed;
+    return options;
+}
+
 class StickTest : public testing::Test {
   protected:
     void SetUp() override {

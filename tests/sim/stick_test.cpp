@@ -409,10 +409,7 @@ class StickSpeed : public testing::TestWithParam<SpeedCase> {};
 
 TEST_P(StickSpeed, PresentsTheConfigurationForItsSpeed) {
     const SpeedCase& c = GetParam();
-    sim::StickOptions options;
-    options.productId = 0x1120;
-    options.state = sim::StickState::Running;
-    options.speed = c.speed;
+    sim::StickOptions options = stick_testing::RunningStickAt(c.speed);
     options.streamTransfer = c.forced;
     sim::Stick stick(options);
     if (c.downloaded) {
