@@ -225,6 +225,7 @@ void Stick::RestartStream() {
     if (source_ != nullptr) source_->Restart();
     fifo_.Clear();
     bulkIdleSince_.reset();
+    isoAnswered_.clear();
 }
 
 void Stick::QueueInterruptReport(std::vector<uint8_t> report) {
@@ -457,13 +458,6 @@ host::UsbAnswer Stick::BulkOrInterrupt(const host::UsbRequest& request, size_t l
     return BulkStream(request, capacity);
 }
 
-void Stick::FillFifoUntil(LONGLONG moment, LONGLONG now) {
-    // A paced transmitter's bytes come in at their time; an unpaced one's are there whenever the
-    // bus looks.
-    fifo_.Collect(*source_, now);
-    fifo_.AdmitUntil(moment);
-}
-
 // A bulk IN read on the stream pipe. The stick sends 512-byte packets while its FIFO holds that
 // much; the packet that finds less is short and ends the transfer, as does a full buffer. An
 // empty FIFO NAKs: the read waits for data. (A FIFO that runs dry right at a packet boundary
@@ -524,13 +518,22 @@ host::UsbAnswer Stick::Isochronous(const host::UsbRequest& request) {
     const LONGLONG frame = IsoPacketTicks(request.endpoint);
     const LONGLONG now = host::NowTicks();
     if (request.attempt == 0) {
-        // What the transmitter sent before the first read went into the FIFO as it came.
-        FillFifoUntil(now, now);
-        // A read that never completed was cancelled: its frames are given back.
-        if (isoRead_ != nullptr && isoNextFrame_ > now) isoNextFrame_ = now;
+        // The transmitter's bytes so far are collected; each packet's frame lets in what came by
+        // then (a late answer must not let in, ahead of the frames, what came since).
+        fifo_.Collect(*source_, now);
+        // A read that never completed was cancelled (a stop aborts them all): its frames are
+        // given back, and the reads after it are fresh.
+        if (isoRead_ != nullptr) {
+            if (isoNextFrame_ > now) isoNextFrame_ = now;
+            isoAnswered_.clear();
+        }
         LONGLONG start = request.submittedAt;
         if (frame != 0) start = (start + frame - 1) / frame * frame;  // the next frame
-        if (start < isoNextFrame_) start = isoNextFrame_;
+        // A packet sent down again from its own completion was resubmitted the moment its read
+        // ended, as a completion routine does on a real host: it follows on, however late the
+        // emulation answered and the completion ran. (Frames after the queue really ran dry are
+        // still lost time: a fresh packet begins at its submission.)
+        if (start < isoNextFrame_ || isoAnswered_.contains(request.irp)) start = isoNextFrame_;
         isoRead_ = request.irp;
         isoStart_ = start;
         isoEnd_ = start + frame * transfer.NumberOfPackets;
@@ -538,6 +541,7 @@ host::UsbAnswer Stick::Isochronous(const host::UsbRequest& request) {
     }
     if (now < isoEnd_) return host::UsbAnswer::WaitUntil(isoEnd_);
     isoRead_ = nullptr;
+    isoAnswered_.insert(request.irp);
 
     auto* buffer = static_cast<uint8_t*>(transfer.TransferBuffer);
     USBD_ISO_PACKET_DESCRIPTOR* packet = transfer.IsoPacket;  // sized by the block
@@ -547,8 +551,15 @@ host::UsbAnswer Stick::Isochronous(const host::UsbRequest& request) {
     size_t total = 0;
     ULONG errors = 0;
     uint64_t overrun = 0;
+    // Collected once, at the moment the answer is made: what the transmitter sends while the
+    // packets are filled belongs to later frames (a collection stamped with an earlier moment
+    // would let it all in at once).
+    // An unpaced source is there whenever the bus looks: it refills the FIFO for every packet.
+    const bool paced = source_->Paced();
+    fifo_.Collect(*source_, now);
     for (ULONG i = 0; i < transfer.NumberOfPackets; ++i) {
-        FillFifoUntil(isoStart_ + frame * (i + 1), now);
+        if (!paced) fifo_.Collect(*source_, now);
+        fifo_.AdmitUntil(isoStart_ + frame * (i + 1));
         if (isoPacketError_ && isoPacketError_(read, i)) {
             packet[i].Status = kFailedPacketStatus;
             packet[i].Length = 0;

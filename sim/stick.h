@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/host/usb_bus.h"
@@ -181,9 +182,6 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
     host::UsbAnswer BulkStream(const host::UsbRequest& request, size_t capacity);
     // Bus time of one isochronous packet of `endpoint` (0 without bus time).
     LONGLONG IsoPacketTicks(const host::UsbEndpoint& endpoint) const;
-    // Brings the FIFO up to the clock's `moment`, no later than now: a paced source's arrivals
-    // since the last time come in evenly over the time between.
-    void FillFifoUntil(LONGLONG moment, LONGLONG now);
 
     void ReEnumerateNow(StickState state);
 
@@ -215,6 +213,8 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
     LONGLONG isoStart_ = 0;
     LONGLONG isoEnd_ = 0;
     LONGLONG isoNextFrame_ = 0;  // the first frame no read has taken yet
+    // The packets of isochronous reads answered since the stream (re)started.
+    std::unordered_set<PIRP> isoAnswered_;
 };
 
 }  // namespace sim
