@@ -9,7 +9,9 @@
 //   3. bridge exchange lock (CQZUSB::exchangeMutex): one command frame and its reply
 //   4. request mutex (CQZUSB::requestMutex): one synchronous USB request
 //   5. spin locks: channel binding (bridge/bridge_channel.cpp), interruptLock, streamLock,
-//      keyQueueLock, the status record lock; never two at once
+//      keyQueueLock, the status record lock; never two of these at once
+//   6. innermost, one at a time, taken alone or inside streamLock: the stream ring's lock
+//      (usb/stream_ring.h) and the output pin's leading edge (a locked stream pointer)
 #include "platform/ks.h"
 #include "platform/usb.h"
 

@@ -45,9 +45,10 @@ void DeliverBulkRead(CQZUSB* transport, DeviceContext* context, const UCHAR* byt
     const PKSPIN pin = ReadOutputPin(context);
     if (pin != nullptr && AntennaRunning(context) && PassDiscardLocked(transport)) {
         StreamRing* ring = context->ring;
-        Put(ring, bytes, count);  // a full ring drops the read's bytes
-        if (ring != nullptr && IsDeviceActive(context) != 0 &&
-            FillLevel(ring) >= kStreamFrameBytes) {
+        // A full ring drops the read's bytes. One hold of the ring's lock for the put and the
+        // level: this runs for every read.
+        const ULONG level = PutAndFillLevel(ring, bytes, count, nullptr);
+        if (ring != nullptr && IsDeviceActive(context) != 0 && level >= kStreamFrameBytes) {
             const PKSSTREAM_POINTER frame =
                 KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
             if (frame != nullptr) {

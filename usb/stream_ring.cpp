@@ -34,6 +34,21 @@ ULONG RoomLocked(const StreamRing* ring) {
     return ring->capacity - HeldLocked(ring) - 1;
 }
 
+bool PutLocked(StreamRing* ring, const UCHAR* source, ULONG count) {
+    if (RoomLocked(ring) < count) return false;
+    if (count == 0) return true;
+    PUCHAR data = DataArea(ring);
+    const ULONG write = ring->writeIndex;
+    // When writeIndex is below readIndex the room check already keeps the bytes short of the
+    // end; otherwise they may wrap to the start of the data area.
+    const ULONG toEnd = ring->capacity - write;
+    const ULONG first = count < toEnd ? count : toEnd;
+    RtlCopyMemory(data + write, source, first);
+    if (first < count) RtlCopyMemory(data, source + first, count - first);
+    ring->writeIndex = (write + count) % ring->capacity;
+    return true;
+}
+
 }  // namespace
 
 StreamRing* StreamRingCreate(ULONG capacity) {
@@ -73,20 +88,23 @@ bool Put(StreamRing* ring, const UCHAR* source, ULONG count) {
     if (ring == nullptr || (source == nullptr && count != 0)) return false;
     KIRQL oldIrql;
     KeAcquireSpinLock(&ring->lock, &oldIrql);
-    const bool fits = RoomLocked(ring) >= count;
-    if (fits && count != 0) {
-        PUCHAR data = DataArea(ring);
-        const ULONG write = ring->writeIndex;
-        // When writeIndex is below readIndex the room check already keeps the bytes short of
-        // the end; otherwise they may wrap to the start of the data area.
-        const ULONG toEnd = ring->capacity - write;
-        const ULONG first = count < toEnd ? count : toEnd;
-        RtlCopyMemory(data + write, source, first);
-        if (first < count) RtlCopyMemory(data, source + first, count - first);
-        ring->writeIndex = (write + count) % ring->capacity;
-    }
+    const bool stored = PutLocked(ring, source, count);
     KeReleaseSpinLock(&ring->lock, oldIrql);
-    return fits;
+    return stored;
+}
+
+ULONG PutAndFillLevel(StreamRing* ring, const UCHAR* source, ULONG count, bool* stored) {
+    bool done = false;
+    ULONG level = 0;
+    if (ring != nullptr && (source != nullptr || count == 0)) {
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&ring->lock, &oldIrql);
+        done = PutLocked(ring, source, count);
+        level = FillLevelLocked(ring);
+        KeReleaseSpinLock(&ring->lock, oldIrql);
+    }
+    if (stored != nullptr) *stored = done;
+    return level;
 }
 
 bool Get(StreamRing* ring, UCHAR* destination, ULONG count) {

@@ -30,5 +30,8 @@ void StreamRingReset(StreamRing* ring);
 ULONG FillLevel(StreamRing* ring);
 // Stores all `count` bytes or nothing.
 bool Put(StreamRing* ring, const UCHAR* source, ULONG count);
+// Put, then FillLevel, under one hold of the ring's lock: what every bulk read does. Returns the
+// fill level after the put; `stored` (optional) tells whether the bytes went in.
+ULONG PutAndFillLevel(StreamRing* ring, const UCHAR* source, ULONG count, bool* stored);
 // Takes `count` bytes or nothing.
 bool Get(StreamRing* ring, UCHAR* destination, ULONG count);

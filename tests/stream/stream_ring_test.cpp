@@ -53,6 +53,23 @@ TEST_F(StreamRingTest, FillLevelIsOneLessThanHeldAndGatesTheFrameTake) {
     EXPECT_NE(ring->readIndex, ring->writeIndex);  // one byte still held
 }
 
+TEST_F(StreamRingTest, PutAndFillLevelStoresWholeOrNothingAndReportsTheLevelAfter) {
+    const auto read = Bytes(4096);
+    bool stored = false;
+    EXPECT_EQ(PutAndFillLevel(ring, read.data(), 4096, &stored), 4095u);
+    EXPECT_TRUE(stored);
+    EXPECT_EQ(PutAndFillLevel(ring, read.data(), 4096, nullptr), 8191u);
+    // Refused whole when it would reach readIndex: the level is what was held before.
+    StreamRing* small = StreamRingCreate(5000);
+    EXPECT_EQ(PutAndFillLevel(small, read.data(), 4096, &stored), 4095u);
+    EXPECT_EQ(PutAndFillLevel(small, read.data(), 4096, &stored), 4095u);
+    EXPECT_FALSE(stored);
+    EXPECT_EQ(small->writeIndex, 4096u);
+    StreamRingFree(small);
+    EXPECT_EQ(PutAndFillLevel(nullptr, read.data(), 4096, &stored), 0u);
+    EXPECT_FALSE(stored);
+}
+
 TEST_F(StreamRingTest, PutAcrossTheEndSplitsAndGetReturnsBytesInOrder) {
     StreamRing* small = StreamRingCreate(10000);
     const auto first = Bytes(9000);
@@ -106,11 +123,17 @@ TEST_F(StreamRingTest, ConcurrentPutsTakesAndResetsStayConsistent) {
     constexpr ULONG kBlock = 1000;
     std::atomic<bool> stop{false};
     std::atomic<int> damaged{0};
+    // One writer puts as the bulk completion does, with the level in the same hold.
     auto writer = [&](UCHAR salt) {
         std::vector<UCHAR> block(kBlock);
         for (UCHAR n = 0; !stop; ++n) {
             std::fill(block.begin(), block.end(), static_cast<UCHAR>(salt + n));
-            Put(ring, block.data(), kBlock);
+            if (salt == 0) {
+                Put(ring, block.data(), kBlock);
+            } else {
+                bool stored = false;
+                if (PutAndFillLevel(ring, block.data(), kBlock, &stored) == 0 && stored) ++damaged;
+            }
         }
     };
     std::thread a(writer, 0), b(writer, 128);
