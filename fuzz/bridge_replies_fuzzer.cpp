@@ -1,14 +1,14 @@
-// The bridge command channel against a stick whose writes fail or succeed and whose replies are
-// empty, short, long or lost, as the input says. The input is a script of channel operations with
-// their arguments (counts beyond the frame limits included), each followed by the fates of the
-// transfers it causes.
+// The bridge command channel against a stick whose writes fail or succeed, whose replies are
+// empty, short, long or lost, and whose reply pipe resets succeed or fail, as the input says. The
+// input is a script of channel operations with their arguments (counts beyond the frame limits
+// included), each followed by the fates of the transfers it causes.
 //
 // Checked per operation: an operation that refuses its arguments sends nothing; a frame goes out
-// only after every reply owed for earlier frames has been read off; a read hands back
-// only reply data that really arrived (I2cRead: reply byte 1; I2cPassRead: reply bytes 1..count,
-// nothing written past count); a failed read leaves the caller's buffer as it was; the result
-// codes follow the fates of the write and of the reply; with no channel device nothing reaches
-// the bus.
+// only after every reply owed for earlier frames has been read off, and never after a failed
+// reply pipe reset; a read hands back only reply data that really arrived (I2cRead: reply byte 1;
+// I2cPassRead: reply bytes 1..count, nothing written past count); a failed read leaves the
+// caller's buffer as it was; the result codes follow the fates of the write and of the reply;
+// with no channel device nothing reaches the bus.
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -33,6 +33,7 @@ struct Transfer {
     bool out = false;
     bool ok = false;
     bool drain = false;  // a reply read before the operation's frame: an owed reply read off
+    bool reset = false;  // a reply pipe reset (counted with the read-offs)
     ULONG requested = 0;
     std::vector<UCHAR> bytes;  // written, or received
 };
@@ -63,13 +64,15 @@ class Script {
                    kTarget, "reset of a pipe other than the reply pipe");
             Expect(resetDue_, kTarget, "reply pipe reset without an empty read off before it");
             resetDue_ = false;
-            owed_ = 0;
             Transfer seen;
             seen.drain = true;
-            seen.ok = true;
+            seen.reset = true;
+            // A reset may fail: the stick then keeps what it owes, and the frame must wait.
+            seen.ok = in_.Byte() % 4 != 0;
+            if (seen.ok) owed_ = 0;
             transfers_.push_back(seen);
-            urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
-            return STATUS_SUCCESS;
+            urb->UrbHeader.Status = seen.ok ? USBD_STATUS_SUCCESS : host::kUsbdStatusStallPid;
+            return seen.ok ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
         }
         Expect(urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, kTarget,
                "channel sent something other than a transfer");
@@ -142,16 +145,24 @@ class Script {
         const Transfer* reply = ReplyOf(first);
         return reply != nullptr && reply->ok && !reply->bytes.empty();
     }
-    void ExpectOneExchange(size_t first, const char* what) const {
+    // False when the operation ended at a failed reply pipe reset, before its frame: then
+    // nothing else went out.
+    bool ExpectOneExchange(size_t first, const char* what) const {
         // A frame goes out only once nothing is owed: a reply read before it was the answer to
         // an earlier frame.
         Expect(owedAtStart_ == 0 || ExchangeStart(first) > first, kTarget,
                "frame sent while a reply was owed");
+        const size_t start = ExchangeStart(first);
+        if (start > first && transfers_[start - 1].reset && !transfers_[start - 1].ok) {
+            Expect(transfers_.size() == start, kTarget, "frame sent after a failed reply reset");
+            return false;
+        }
         const Transfer* write = WriteOf(first);
         Expect(write != nullptr && write->out, kTarget, what);
         const size_t expected = ExchangeStart(first) + (write->ok ? 2 : 1);
         Expect(transfers_.size() == expected, kTarget, "write and reply count wrong");
         if (write->ok) Expect(!ReplyOf(first)->out, kTarget, "second transfer is not the reply");
+        return true;
     }
 
     // A count: mostly small, sometimes anything a caller could pass.
@@ -174,7 +185,10 @@ class Script {
                    "I2cRead with a count beyond the reply buffer went out");
             return;
         }
-        ExpectOneExchange(first, "I2cRead sent no frame");
+        if (!ExpectOneExchange(first, "I2cRead sent no frame")) {
+            Expect(!ok && value == registerNumber, kTarget, "I2cRead without its frame");
+            return;
+        }
         const std::array<UCHAR, 5> expected = {frame::kI2cRead, 3, address, registerNumber,
                                                static_cast<UCHAR>(count)};
         Expect(WriteOf(first)->bytes == std::vector<UCHAR>(expected.begin(), expected.end()),
@@ -205,7 +219,10 @@ class Script {
                    "I2cPassRead with a count beyond its buffer went out");
             return;
         }
-        ExpectOneExchange(first, "I2cPassRead sent no frame");
+        if (!ExpectOneExchange(first, "I2cPassRead sent no frame")) {
+            Expect(!ok && allUntouched, kTarget, "I2cPassRead without its frame");
+            return;
+        }
         const Transfer* write = WriteOf(first);
         Expect(write->bytes.size() == frame::kPassFrameBytes &&
                    write->bytes[0] == frame::kI2cRead && write->bytes[2] == address &&
@@ -225,15 +242,20 @@ class Script {
                kTarget, "I2cPassRead wrote past count");
     }
 
-    // I2cWrite and I2cPassWrite: 1 acknowledged, 0xFF reply lost, 0 write failed or refused.
-    void ExpectAcknowledge(size_t first, UCHAR result, bool refused, const char* name) {
+    // I2cWrite and I2cPassWrite: 1 acknowledged, 0xFF reply lost, 0 write failed, refused or
+    // not sent. False when no frame went out.
+    bool ExpectAcknowledge(size_t first, UCHAR result, bool refused, const char* name) {
         if (refused) {
             Expect(result == 0 && transfers_.size() == first, kTarget, name);
-            return;
+            return false;
         }
-        ExpectOneExchange(first, name);
+        if (!ExpectOneExchange(first, name)) {
+            Expect(result == 0, kTarget, "acknowledge code for a frame that was not sent");
+            return false;
+        }
         const UCHAR expected = !WriteOf(first)->ok ? 0 : ReplyArrived(first) ? 1 : 0xFF;
         Expect(result == expected, kTarget, "acknowledge code disagrees with the transfers");
+        return true;
     }
 
     void Write() {
@@ -246,8 +268,10 @@ class Script {
         const size_t first = Begin();
         const UCHAR result =
             I2cWrite(device_, address, refused ? nullptr : bytes.data(), count, &written);
-        ExpectAcknowledge(first, result, refused, "I2cWrite beyond its frame went out");
-        if (refused) return;
+        if (!ExpectAcknowledge(first, result, refused, "I2cWrite beyond its frame went out")) {
+            Expect(written == 0xFFFFFFFF, kTarget, "I2cWrite reported a length without a frame");
+            return;
+        }
         const Transfer* write = WriteOf(first);
         Expect(write->bytes.size() == count + 3 && write->bytes[0] == frame::kI2cBlockWrite &&
                    write->bytes[1] == count + 1 && write->bytes[2] == address &&
@@ -276,7 +300,10 @@ class Script {
         ULONG written = 0;
         const size_t first = Begin();
         const bool ok = I2cWriteRegister(device_, in_.Byte(), bytes.data(), 2, &written);
-        ExpectOneExchange(first, "I2cWriteRegister sent no frame");
+        if (!ExpectOneExchange(first, "I2cWriteRegister sent no frame")) {
+            Expect(!ok, kTarget, "I2cWriteRegister succeeded without its frame");
+            return;
+        }
         Expect(ok == (WriteOf(first)->ok && ReplyArrived(first)), kTarget,
                "I2cWriteRegister result disagrees with the transfers");
     }
@@ -292,7 +319,11 @@ class Script {
             Expect(!ok && transfers_.size() == first, kTarget, "empty raw frame went out");
             return;
         }
-        ExpectOneExchange(first, "raw frame not sent");
+        if (!ExpectOneExchange(first, "raw frame not sent")) {
+            Expect(!ok, kTarget, "BridgeCommand succeeded without its frame");
+            rawLength_ = 0;
+            return;
+        }
         Expect(WriteOf(first)->bytes == bytes, kTarget, "raw frame changed on the way");
         Expect(ok == (WriteOf(first)->ok && ReplyArrived(first)), kTarget,
                "BridgeCommand result disagrees with the transfers");
