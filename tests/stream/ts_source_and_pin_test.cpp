@@ -3,6 +3,7 @@
 // kernel-streaming calls describe.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -130,8 +131,8 @@ TEST(HostOutputPin, FramesCompleteWhenFullOrEjectedAndArriveInOrder) {
     EXPECT_EQ(pin.LeadingEdgeMisses(), 1u);
     const auto frames = pin.Take();
     ASSERT_EQ(frames.size(), 2u);
-    std::vector<uint8_t> first(60, 1);
-    first.insert(first.end(), 40, 2);
+    std::vector<uint8_t> first(100, 2);
+    std::fill_n(first.begin(), 60, 1);
     EXPECT_EQ(frames[0], first);
     EXPECT_EQ(frames[1], std::vector<uint8_t>(10, 3));
     EXPECT_EQ(pin.BytesCompleted(), 110u);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 
 namespace kvstest {
 
@@ -23,21 +24,20 @@ ScriptedStick::ScriptedStick(uint16_t vendorId, uint16_t productId, bool running
 }
 
 std::vector<uint8_t> ScriptedStick::ConfigurationDescriptor() const {
-    std::vector<uint8_t> bytes = {9, 2, 0, 0, 1, 1, 0, 0x80, 50};
+    std::vector<uint8_t> bytes;
+    bytes.reserve(9 + 9 + 9 + 7 * endpoints.size());
+    // Byte by byte: GCC's -O3 array-bounds check misreads a range insert into a vector that grows.
+    const auto append = [&bytes](std::initializer_list<uint8_t> descriptor) {
+        for (const uint8_t b : descriptor) bytes.push_back(b);
+    };
+    append({9, 2, 0, 0, 1, 1, 0, 0x80, 50});
     // Alternate setting 0 without endpoints, then alternate setting 1 with the pipe list.
-    const uint8_t alt0[] = {9, 4, 0, 0, 0, 0xFF, 0, 0, 0};
-    bytes.insert(bytes.end(), std::begin(alt0), std::end(alt0));
-    const uint8_t alt1[] = {9, 4, 0, 1, static_cast<uint8_t>(endpoints.size()), 0xFF, 0, 0, 0};
-    bytes.insert(bytes.end(), std::begin(alt1), std::end(alt1));
+    append({9, 4, 0, 0, 0, 0xFF, 0, 0, 0});
+    append({9, 4, 0, 1, static_cast<uint8_t>(endpoints.size()), 0xFF, 0, 0, 0});
     for (const EndpointSpec& e : endpoints) {
-        const uint8_t ep[] = {7,
-                              5,
-                              e.address,
-                              static_cast<uint8_t>(e.type),
-                              static_cast<uint8_t>(e.maximumPacketSize),
-                              static_cast<uint8_t>(e.maximumPacketSize >> 8),
-                              1};
-        bytes.insert(bytes.end(), std::begin(ep), std::end(ep));
+        append({7, 5, e.address, static_cast<uint8_t>(e.type),
+                static_cast<uint8_t>(e.maximumPacketSize),
+                static_cast<uint8_t>(e.maximumPacketSize >> 8), 1});
     }
     bytes[2] = static_cast<uint8_t>(bytes.size());
     bytes[3] = static_cast<uint8_t>(bytes.size() >> 8);

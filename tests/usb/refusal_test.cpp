@@ -51,7 +51,8 @@ class RefusingStick : public host::DeviceNode {
                        {0x84, UsbdPipeTypeBulk},        {0x05, UsbdPipeTypeBulk},
                        {0x86, UsbdPipeTypeInterrupt}};
         for (ULONG i = 0; i < 7; ++i) {
-            PUSBD_PIPE_INFORMATION pipe = &info_.header.Pipes[i];
+            // The driver walks Pipes[] past its declared one entry, into `more`.
+            PUSBD_PIPE_INFORMATION pipe = i == 0 ? &info_.header.Pipes[0] : &info_.more[i - 1];
             pipe->EndpointAddress = layout[i].address;
             pipe->PipeType = layout[i].type;
             pipe->MaximumPacketSize = 64;
