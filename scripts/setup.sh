@@ -12,6 +12,7 @@ packages=(
     python3                                              # comparing wire captures
     tshark                                               # decoding the wire captures
     ffmpeg                                               # checking the received transport stream
+    openssl osslsigncode python3-asn1crypto              # the signed driver package and its catalog
 )
 
 missing=()

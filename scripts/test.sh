@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and tests everything: the Windows kernel driver, then the host build's tests in debug,
+# Builds and tests everything: the Windows kernel driver and its signed package (with the
+# package checks), then the host build's tests in debug,
 # under AddressSanitizer + UndefinedBehaviorSanitizer, and under ThreadSanitizer.
 # Every stage runs even when an earlier one failed, and a host build that fails in one target
 # still builds the rest and runs their tests. The summary lists each stage's result and time;
@@ -39,6 +40,8 @@ windows_kernel() {
     cmake --build --preset windows-kernel -j"$jobs"
     # Every name the host seam headers give the core must exist on the kernel side too.
     cmake --build --preset windows-kernel --target wdk_vocabulary
+    # The package: signatures, catalog, INF.
+    run_ctest windows-kernel
 }
 
 # Runs ctest for a preset; on failure remembers the build directory for the summary's digest.
@@ -77,7 +80,8 @@ host_debug() {
     cmake --preset host-debug
     local build=0
     cmake --build --preset host-debug -j"$jobs" -- -k 0 || build=$?
-    KVSBDA_SYS="$root/build/windows-kernel/kvsbda.sys" run_ctest host-debug
+    # The image checks read the signed image of the package, the one Windows loads.
+    KVSBDA_SYS="$root/build/windows-kernel/package/kvsbda.sys" run_ctest host-debug
     return $build
 }
 
