@@ -4,10 +4,11 @@
 # and print the same debug lines and summaries, that watch writes identical files, and that the
 # image returns all its pool after removal.
 # Usage: image_vs_host.sh KVSBDA_SIM KVSBDA_SYS COMPARE_SCRIPT WORK_DIR [WATCH_SECONDS]
-# Exits 77 (skipped) when the image has not been built.
+# The environment variable KVSBDA_SYS, when set, names the image instead (as for the other image
+# checks). Exits 77 (skipped) when the image has not been built.
 set -euo pipefail
 sim=$1
-sys=$2
+sys=${KVSBDA_SYS:-$2}
 compare=$3
 work=$4
 watch_seconds=${5:-1}

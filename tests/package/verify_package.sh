@@ -30,7 +30,7 @@ expect ok "kvsbda.cat signature" \
 expect ok "kvsbda.sys found in kvsbda.cat" \
     "$osslsigncode" verify -CAfile "$cafile" -catalog "$package/kvsbda.cat" -in "$package/kvsbda.sys"
 expect ok "catalog lists kvsbda.sys and kvsbda.inf with their digests" \
-    "$python" "$scripts/read_catalog.py" "$package/kvsbda.cat" \
+    "$python" -B "$scripts/read_catalog.py" "$package/kvsbda.cat" \
     --check "$package/kvsbda.sys" "$package/kvsbda.inf"
 expect ok "the image announces version $version" \
     grep -q -a "Build Version:$version(" "$package/kvsbda.sys"
@@ -51,9 +51,9 @@ expect fails "changed kvsbda.sys: its signature" \
 expect fails "changed kvsbda.sys: the catalog" \
     "$osslsigncode" verify -CAfile "$cafile" -catalog "$package/kvsbda.cat" -in "$work/tampered/kvsbda.sys"
 expect fails "changed kvsbda.sys: the catalog read back" \
-    "$python" "$scripts/read_catalog.py" "$package/kvsbda.cat" --check "$work/tampered/kvsbda.sys"
+    "$python" -B "$scripts/read_catalog.py" "$package/kvsbda.cat" --check "$work/tampered/kvsbda.sys"
 expect fails "changed kvsbda.inf: the catalog read back" \
-    "$python" "$scripts/read_catalog.py" "$package/kvsbda.cat" --check "$work/tampered/kvsbda.inf"
+    "$python" -B "$scripts/read_catalog.py" "$package/kvsbda.cat" --check "$work/tampered/kvsbda.inf"
 
 # A catalog with one byte of its member list changed no longer verifies.
 cp "$package/kvsbda.cat" "$work/tampered/kvsbda.cat"

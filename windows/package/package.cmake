@@ -104,7 +104,7 @@ add_custom_command(
 add_custom_command(
   OUTPUT ${KVSBDA_PACKAGE_INF} ${CMAKE_BINARY_DIR}/kvsbda.inf
   COMMAND ${CMAKE_COMMAND} -E make_directory ${KVSBDA_PACKAGE_DIR}
-  COMMAND ${KVSBDA_PACKAGE_PYTHON} ${KVSBDA_PACKAGE_SCRIPTS}/make_inf.py
+  COMMAND ${KVSBDA_PACKAGE_PYTHON} -B ${KVSBDA_PACKAGE_SCRIPTS}/make_inf.py
           ${PROJECT_SOURCE_DIR}/windows/kvsbda.inf.in ${KVSBDA_PACKAGE_INF} ${PROJECT_VERSION}
   COMMAND ${CMAKE_COMMAND} -E copy ${KVSBDA_PACKAGE_INF} ${CMAKE_BINARY_DIR}/kvsbda.inf
   DEPENDS kvsbda ${PROJECT_SOURCE_DIR}/windows/kvsbda.inf.in ${KVSBDA_PACKAGE_SCRIPTS}/make_inf.py
@@ -115,7 +115,7 @@ set(catalog_scripts make_catalog.py catalog_asn1.py inf_reader.py pe_hash.py)
 list(TRANSFORM catalog_scripts PREPEND ${KVSBDA_PACKAGE_SCRIPTS}/)
 add_custom_command(
   OUTPUT ${KVSBDA_PACKAGE_CAT}
-  COMMAND ${KVSBDA_PACKAGE_PYTHON} ${KVSBDA_PACKAGE_SCRIPTS}/make_catalog.py
+  COMMAND ${KVSBDA_PACKAGE_PYTHON} -B ${KVSBDA_PACKAGE_SCRIPTS}/make_catalog.py
           --output ${CMAKE_BINARY_DIR}/kvsbda.cat.unsigned ${KVSBDA_PACKAGE_SYS} ${KVSBDA_PACKAGE_INF}
   COMMAND ${CMAKE_COMMAND} -E rm -f ${KVSBDA_PACKAGE_CAT}
   COMMAND ${KVSBDA_OSSLSIGNCODE} sign ${sign_args} -n kvsbda
@@ -139,10 +139,10 @@ set(inf_check_args
   --boot-id ${KVSBDA_BOOT_LOADER_ID} --min-os ${KVSBDA_MIN_WINDOWS}
   --version ${PROJECT_VERSION} --catalog kvsbda.cat)
 add_test(NAME package_inf
-  COMMAND ${KVSBDA_PACKAGE_PYTHON} ${KVSBDA_PACKAGE_SCRIPTS}/check_inf.py ${KVSBDA_PACKAGE_INF}
+  COMMAND ${KVSBDA_PACKAGE_PYTHON} -B ${KVSBDA_PACKAGE_SCRIPTS}/check_inf.py ${KVSBDA_PACKAGE_INF}
           ${inf_check_args})
 add_test(NAME package_inf_check_refuses_broken_copies
-  COMMAND ${KVSBDA_PACKAGE_PYTHON} ${package_tests}/inf_check_test.py ${KVSBDA_PACKAGE_INF}
+  COMMAND ${KVSBDA_PACKAGE_PYTHON} -B ${package_tests}/inf_check_test.py ${KVSBDA_PACKAGE_INF}
           ${inf_check_args})
 set_tests_properties(package_inf_check_refuses_broken_copies PROPERTIES
   ENVIRONMENT "PYTHONPATH=${KVSBDA_PACKAGE_SCRIPTS}")
