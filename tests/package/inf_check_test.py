@@ -62,6 +62,8 @@ BROKEN = [
      "unknown directive 'StartMode'"),
     ("unknown directive in [Version]", replace("PnpLockdown=1", "PnpLockDown1=1"),
      "unknown directive 'PnpLockDown1'"),
+    ("registry line under no root", replace("HKR,,CLSID", "HKRR,,CLSID"),
+     "writes under 'HKRR', which is no registry root"),
     ("copied file not on a source disk", replace("[KvsBda.CopyFiles]\n",
                                                  "[KvsBda.CopyFiles]\nkvsbda.dll\n"),
      "kvsbda.dll is copied but not listed"),

@@ -42,6 +42,8 @@ SECTION_LISTS = {"copyfiles", "addreg", "delreg", "delfiles", "renfiles", "bitre
                  "addproperty", "delproperty"}
 # Install sections take the most specific decoration Windows knows for x64.
 INSTALL_DECORATIONS = ("ntamd64", "nt", "")
+# Registry roots an AddReg or DelReg line may name.
+REGISTRY_ROOTS = {"hkcr", "hkcu", "hklm", "hku", "hkr"}
 HARDWARE_ID = re.compile(r"^USB\\VID_([0-9A-F]{4})&PID_([0-9A-F]{4})$", re.IGNORECASE)
 RULE = re.compile(r"\{\s*0x([0-9A-Fa-f]+)\s*,\s*ProductMatch::(\w+)\s*,\s*"
                   r"\{\s*0x([0-9A-Fa-f]+)\s*,\s*0x([0-9A-Fa-f]+)\s*\}\s*,\s*(\d+)\s*,")
@@ -249,11 +251,21 @@ class Checker:
                 if entry.key.lower() == "copyfiles" and name.startswith("@"):
                     self.check_copied(entry.line, name[1:])
                     continue
-                if self.require_section(name, entry.line, entry.key) and \
-                        entry.key.lower() == "copyfiles":
+                if not self.require_section(name, entry.line, entry.key):
+                    continue
+                if entry.key.lower() == "copyfiles":
                     for item in self.inf.section(name):
                         self.check_copied(item.line, self.value(item, 0) if item.key is None
                                           else item.key)
+                elif entry.key.lower() in ("addreg", "delreg"):
+                    self.check_registry_lines(name)
+
+    def check_registry_lines(self, section):
+        for item in self.inf.section(section):
+            root = self.value(item, 0) if item.key is None else item.key
+            if root.lower() not in REGISTRY_ROOTS:
+                self.fail("line %d: [%s] writes under %r, which is no registry root" %
+                          (item.line, self.inf.names[section.lower()], root))
 
     def check_copied(self, line, name):
         self.copied.add(name.lower())
