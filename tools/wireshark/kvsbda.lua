@@ -784,7 +784,8 @@ local function decode_reply(tvb, pinfo, tree, record)
         local verdict = DOWNLOAD_REPLY[status]
         status_item:append_text(" (" .. (verdict or "refused") .. ")")
         if not verdict then
-            status_item:add_proto_expert_info(ex.refused, string.format("reply 0x%02X", status))
+            status_item:add_proto_expert_info(ex.refused, string.format(
+                "the boot code answered 0x%02X, not 0x88 or 0x77", status))
             return op, summary .. string.format(", refused (0x%02X)", status)
         end
         return op, summary .. ", accepted"
@@ -794,7 +795,7 @@ local function decode_reply(tvb, pinfo, tree, record)
         local acknowledged = status == 0x55
         tree:add(pf.i2c_ack, tvb(0, 1), acknowledged)
         if not acknowledged then
-            status_item:add_proto_expert_info(ex.nak, string.format("%s 0x%02X",
+            status_item:add_proto_expert_info(ex.nak, string.format("%s 0x%02X did not acknowledge",
                 chip_name(frame.address or 0), frame.address or 0))
             summary = summary .. ", not acknowledged"
         end

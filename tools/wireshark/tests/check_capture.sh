@@ -3,8 +3,7 @@
 #  - every frame on the command pipe, every reply read, every interrupt report and every bulk
 #    stream read is named (kvsbda.op), and no reply is left without its frame;
 #  - what the dissector reads of the command pipe (frames and replies in order, frame numbers
-#    left out), of the key reports and of the status reports (each run of equal reports once)
-#    matches a golden text file.
+#    left out) and of the key reports matches a golden text file.
 # With --image SYS the capture comes from the Windows build of the driver under emulation and must
 # read exactly as the host build's golden; exits 77 (skipped) when SYS does not exist.
 # KVSBDA_UPDATE_GOLDENS=1 writes the golden instead of comparing (check the result by hand).
@@ -52,13 +51,14 @@ if [ -n "$unnamed" ]; then
     exit 1
 fi
 
-# The reading: the command pipe in order, key reports, and status reports with repeats counted
-# once (how many the interrupt pipe brings follows the clock).
+# The reading: the command pipe in order, then the key reports in order. When the interrupt pipe
+# brings a report follows the clock, and so do how many status reports come and what each says.
 awk -F'\t' '
-    $7 == "" || $7 == "transport stream" { next }
+    $7 == "" || $7 == "transport stream" || $7 == "status report" { next }
     { info = $8; gsub(/to frame [0-9]+(, )?/, "", info); sub(/: $/, "", info) }
-    $7 == "status report" { if (info != last) print info; last = info; next }
-    { print info }' "$work/$name.fields" >"$work/$name.reading"
+    $7 == "key report" { keys[++n] = info; next }
+    { print info }
+    END { for (i = 1; i <= n; i++) print keys[i] }' "$work/$name.fields" >"$work/$name.reading"
 
 if [ "${KVSBDA_UPDATE_GOLDENS:-0}" = 1 ] && [ ${#image[@]} -eq 0 ]; then
     cp "$work/$name.reading" "$golden"
