@@ -207,6 +207,8 @@ local pf = {
     key_address = ProtoField.uint8("kvsbda.key.address", "Remote address", base.HEX),
     lock = ProtoField.uint8("kvsbda.lock", "Lock", base.DEC, { [0] = "not locked", [1] = "locked" }),
     strength = ProtoField.uint16("kvsbda.strength", "Strength (bytes 5 and 3)", base.DEC),
+    strength_low = ProtoField.uint8("kvsbda.strength.low", "Strength, low byte (byte 3)", base.HEX),
+    strength_high = ProtoField.uint8("kvsbda.strength.high", "Strength, high byte (byte 5)", base.HEX),
     quality = ProtoField.uint8("kvsbda.quality", "Quality", base.DEC),
     report_kept = ProtoField.uint8("kvsbda.report.byte6", "Byte 6", base.HEX),
 
@@ -863,7 +865,9 @@ local function decode_report(tvb, pinfo, tree)
         local lock = byte_at(tvb, 2)
         local strength = byte_at(tvb, 3) + 256 * byte_at(tvb, 5)
         tree:add(pf.lock, tvb(2, 1))
-        tree:add(pf.strength, tvb(3, 3), strength)
+        local strength_item = tree:add(pf.strength, tvb(3, 3), strength)
+        strength_item:add(pf.strength_low, tvb(3, 1))
+        strength_item:add(pf.strength_high, tvb(5, 1))
         tree:add(pf.quality, tvb(4, 1))
         tree:add(pf.report_kept, tvb(6, 1))
         return "status report", string.format("%s, strength %d, quality %d",
