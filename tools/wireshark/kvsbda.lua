@@ -401,23 +401,24 @@ local function count_fits(tvb, tree)
     return true
 end
 
-local function pid_table(tvb, tree, pairs_count)
+local function pid_table(tvb, pairs_count)
     -- The frame is a PID table when its registers run 0, 1, 2, ... and end with the control.
     local registers = {}
     for i = 0, pairs_count - 1 do registers[#registers + 1] = byte_at(tvb, 2 + 2 * i) end
     if #registers == 0 or registers[#registers] ~= PID_CONTROL_REGISTER then return nil end
     local entry_bytes = #registers - 1
-    if entry_bytes % 2 ~= 0 or entry_bytes / 2 > PID_MAX_ENTRIES then return nil end
+    local entries = math.floor(entry_bytes / 2)
+    if entry_bytes % 2 ~= 0 or entries > PID_MAX_ENTRIES then return nil end
     for i = 1, entry_bytes do
         if registers[i] ~= i - 1 then return nil end
     end
-    return entry_bytes / 2
+    return entries
 end
 
 local function decode_register_write(tvb, pinfo, tree)
     if not count_fits(tvb, tree) then return "bridge register write", "malformed" end
     local pairs_count = math.floor(byte_at(tvb, 1) / 2)
-    local entries = pid_table(tvb, tree, pairs_count)
+    local entries = pid_table(tvb, pairs_count)
     if not entries then
         local shown = {}
         for i = 0, pairs_count - 1 do
@@ -897,10 +898,6 @@ local function frame_facts(tvb, op, number)
     return facts
 end
 
-local function first_pass_frame(state, tvb, pinfo, record)
-    track_frame(state, tvb, record)
-end
-
 local function first_pass_reply(state, tvb, pinfo, record, failed)
     if failed then
         -- The frame keeps waiting: its reply may still come with a later read.
@@ -962,7 +959,7 @@ local function dissect(tvb, pinfo, root)
         records[pinfo.number] = record
         local state = device_state(key)
         if kind == "frame" then
-            first_pass_frame(state, tvb, pinfo, record)
+            track_frame(state, tvb, record)
         elseif kind == "reply" then
             first_pass_reply(state, tvb, pinfo, record, status ~= 0 and status or nil)
         end

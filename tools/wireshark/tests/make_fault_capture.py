@@ -2,8 +2,9 @@
 """Writes a USBPcap capture (link type 249) of bridge traffic that a stick in trouble produces and
 kvsbda-sim does not: a download frame with a bad checksum that the boot code refuses, a register
 read answered short, a reply that no frame asked for, a read that fails and a reply-pipe reset
-after it, a tuner write that is not acknowledged, a short key report and a report of a type the
-driver ignores. The capture carries no descriptors, so the dissector must find the stick by its
+after it, a tuner write that is not acknowledged, a read answered with nothing, a PID table whose
+control disagrees with its entries, a message continuation with no first frame, a short key
+report and a report of a type the driver ignores. The capture carries no descriptors, so the dissector must find the stick by its
 endpoints.
 
 Usage: make_fault_capture.py OUT.pcap
@@ -86,8 +87,13 @@ def main():
     capture.exchange(running, bytes([0x05, 0x03, 0x32, 0x02, 0x01]), read_status=USBD_STATUS_CANCELED)
     capture.reset_reply_pipe(running)
     capture.exchange(running, bytes([0x06, 0x00]), b"\x00" * 5)
-    # The tuner does not acknowledge a write.
+    # The tuner does not acknowledge a write; a read is answered with nothing at all.
     capture.exchange(running, bytes([0x04, 0x04, 0xC6, 0x09, 0xF0, 0xFE]), b"\x00" * 4)
+    capture.exchange(running, bytes([0x84, 0x03, 0x32, 0x04, 0x01]), b"")
+    # A PID table whose filter control announces two entries for the one it carries, and a
+    # message continuation with no first frame before it.
+    capture.exchange(running, bytes([0x03, 0x06, 0x00, 0xFF, 0x01, 0x1F, 0x20, 0x83]), b"\x00" * 5)
+    capture.exchange(running, bytes([0xF2, 0x08]) + bytes(range(8)) + bytes(2), b"\x55" + bytes(3))
     # Reports: a key report cut short, a status report, one of no known type.
     capture.report(running, bytes([0xAA, 0x01, 0x02]))
     capture.report(running, bytes([0xBB, 0x00, 0x01, 0x40, 0x50, 0x00, 0x00]))
