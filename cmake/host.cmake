@@ -38,6 +38,7 @@ add_library(kvsbda-host INTERFACE)
 target_link_libraries(kvsbda-host INTERFACE kvsbda_core kvsbda_sim kvsbda_host_platform)
 
 add_subdirectory(tools/kvsbda-sim)
+add_subdirectory(tools/wireshark)
 add_subdirectory(tests)
 if(EXISTS ${PROJECT_SOURCE_DIR}/bench/CMakeLists.txt)
   add_subdirectory(bench)

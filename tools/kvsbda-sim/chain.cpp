@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "capture_hint.h"
 #include "commands.h"
 #include "receiver_run.h"
 
@@ -53,10 +54,13 @@ int RunSteps(const GlobalOptions& options, const Steps& steps) {
         nlohmann::json j = steps.size() == 1 ? results[0] : nlohmann::json{{"commands", results}};
         j["poolBytesOutstanding"] = poolBytes;
         j["debug"] = receiver.Debug();
+        if (!options.pcapPath.empty())
+            j["captureReadCommand"] = CaptureReadCommand(options.pcapPath);
         std::cout << j.dump(2) << std::endl;
     } else {
         std::printf("closed, stopped, removed, unplugged\n  pool bytes still allocated: %zu\n",
                     poolBytes);
+        PrintCaptureHint(options.pcapPath);
     }
     if (exitCode != 0) return exitCode;
     return poolBytes == 0 ? 0 : 1;

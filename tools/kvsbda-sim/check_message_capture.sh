@@ -1,36 +1,29 @@
 #!/bin/sh
-# Lists the segmented-message frames of a capture, one line each: the frame's code, byte 1 (the
-# count), byte 3 (the length byte of a first or only frame, k of a read request), and the reply
-# read that follows it on bulk IN 0x81 (its received bytes, and for a read request the data after
-# the leading byte). A frame not followed by its reply read before the next frame is marked.
-# Usage: check_message_capture.sh TSHARK CAPTURE
+# Lists the segmented-message frames of a capture as the stick's Wireshark dissector names them,
+# one line each: the operation, byte 1 (the count), the length byte of a first or only frame or
+# the bytes a read request asks for, and the reply that answers the frame (its bytes, and for a
+# read request the data after the leading byte). A frame without a reply is marked.
+# Usage: check_message_capture.sh TSHARK DISSECTOR CAPTURE
 set -eu
 tshark=$1
-capture=$2
-"$tshark" -r "$capture" -T fields -e usb.endpoint_address -e usb.irp_info.direction \
-    -e usb.data_len -e usb.capdata 2>/dev/null |
+dissector=$2
+capture=$3
+"$tshark" -2 -n -X "lua_script:$dissector" -r "$capture" -T fields -E occurrence=f \
+    -e frame.number -e kvsbda.op -e kvsbda.count -e kvsbda.msg.length_byte -e kvsbda.msg.request \
+    -e kvsbda.reply_in -e kvsbda.reply.length -e kvsbda.reply.data \
+    -Y 'kvsbda.msg.frame || kvsbda.reply_to' 2>/dev/null |
 awk -F'\t' '
-function hex(text,    i, value) {
-    value = 0
-    for (i = 1; i <= length(text); i++) value = value * 16 + index("0123456789abcdef", substr(text, i, 1)) - 1
-    return value
-}
-function flush() {
-    if (pending != "") { print pending " reply=none"; pending = "" }
-}
-$1 == "0x01" && $2 == "0x00" && $4 ~ /^(f1|f2|f3|f4|e5)/ {
-    flush()
-    code = substr($4, 1, 2); count = hex(substr($4, 3, 2))
-    pending = code " count=" count
-    if (code == "f1" || code == "f4" || code == "e5")
-        pending = pending " byte3=" hex(substr($4, 7, 2))
-    next
-}
-$1 == "0x01" && $2 == "0x00" { flush(); next }
-$1 == "0x81" && $2 == "0x01" && pending != "" {
-    line = pending " reply=" $3
-    if (pending ~ /^e5/) line = line " data=" substr($4, 3)
-    print line
-    pending = ""
-}
-END { flush() }'
+$2 ~ / reply$/ { length_of[$1] = $7; data_of[$1] = $8; next }
+$2 ~ /^message / { frames[++n] = $0 }
+END {
+    for (i = 1; i <= n; i++) {
+        split(frames[i], f, "\t")
+        line = f[2] " count=" f[3]
+        if (f[4] != "") line = line " length=" f[4]
+        if (f[5] != "") line = line " k=" f[5]
+        if (f[6] == "") { print line " reply=none"; continue }
+        line = line " reply=" length_of[f[6]]
+        if (f[5] != "") line = line " data=" data_of[f[6]]
+        print line
+    }
+}'

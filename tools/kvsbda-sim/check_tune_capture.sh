@@ -1,17 +1,20 @@
 #!/bin/sh
-# Checks the wire of a locked tune: the tune's chip accesses (I2C frames on bulk OUT 0x01), then
-# the PID table load frame 03 06 00 FF 01 1F 20 81, then the stream's first read - none before.
-# Usage: check_tune_capture.sh TSHARK CAPTURE
+# Checks the wire of a locked tune, read through the stick's Wireshark dissector: the tune's chip
+# accesses (I2C frames), then the default PID table load (PID 0x1FFF, mode 2), then the stream's
+# first read - none before.
+# Usage: check_tune_capture.sh TSHARK DISSECTOR CAPTURE
 set -eu
 tshark=$1
-capture=$2
-fields=$("$tshark" -r "$capture" -T fields -e frame.number -e usb.endpoint_address \
-    -e usb.transfer_type -e usb.capdata)
-pid=$(echo "$fields" | awk -F'\t' '$4=="030600ff011f2081" {print $1; exit}')
+dissector=$2
+capture=$3
+fields=$("$tshark" -n -X "lua_script:$dissector" -r "$capture" -T fields -E occurrence=f \
+    -e frame.number -e kvsbda.op -e kvsbda.pid -e kvsbda.pid.mode \
+    -Y 'kvsbda.code || usb.transfer_type == 0 || usb.endpoint_address == 0x88')
+pid=$(echo "$fields" | awk -F'\t' '$2 == "PID table load" && $3 == "0x1fff" && $4 == "2" {print $1; exit}')
 [ -n "$pid" ] || { echo "no PID table load"; exit 1; }
 chipBefore=$(echo "$fields" | awk -F'\t' -v pid="$pid" \
-    '$1 < pid && $2=="0x01" && $4 ~ /^(04|05|84)/ {n++} END {print n+0}')
-firstStream=$(echo "$fields" | awk -F'\t' '($3=="0x00" || $2=="0x88") {print $1; exit}')
+    '$1 < pid && $2 ~ /^I2C (write|register write|read)$/ {n++} END {print n+0}')
+firstStream=$(echo "$fields" | awk -F'\t' '$2 == "" {print $1; exit}')
 echo "chip accesses before the PID table load: $chipBefore; PID table load: frame $pid;" \
     "first stream read: frame ${firstStream:-none}"
 [ "$chipBefore" -ge 50 ] || { echo "the tune did not come first"; exit 1; }

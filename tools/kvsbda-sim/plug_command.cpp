@@ -5,6 +5,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "capture_hint.h"
 #include "commands.h"
 #include "platform/host/device_interfaces.h"
 #include "platform/host/ks_device_host.h"
@@ -19,6 +20,7 @@ namespace {
 
 struct PlugFacts {
     std::string stick;
+    std::string pcapPath;
     bool plugState = false;  // firmware running when plugged
     size_t arrivals = 0;
     NTSTATUS addStatus = STATUS_PENDING;
@@ -132,6 +134,7 @@ void PrintText(const PlugFacts& f) {
         std::printf("  request packets still allocated: %zu, link names: %zu\n", f.packetBlocks,
                     f.linkBlocks);
     }
+    PrintCaptureHint(f.pcapPath);
 }
 
 void PrintJson(const PlugFacts& f) {
@@ -157,6 +160,7 @@ void PrintJson(const PlugFacts& f) {
     j["poolBytesOutstanding"] = f.poolBytes;
     j["requestPacketsOutstanding"] = f.packetBlocks;
     j["debug"] = f.debug;
+    if (!f.pcapPath.empty()) j["captureReadCommand"] = CaptureReadCommand(f.pcapPath);
     std::cout << j.dump(2) << std::endl;
 }
 
@@ -171,6 +175,7 @@ int RunPlug(const GlobalOptions& options) {
     PlugFacts facts;
     facts.stick = FormatStickId(*id);
     facts.plugState = !options.boot;
+    facts.pcapPath = options.pcapPath;
     {
         Session session(options, DebugLineSink(options, &facts.debug));
         std::string error;
