@@ -5,7 +5,7 @@
 #include "bridge/bridge_channel.h"
 #include "bridge/message_frames.h"
 #include "bridge/record_words.h"
-#include "driver/stream_control.h"
+#include "platform/delay.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include "demod/demod_control.h"
 #include "demod/demod_register_access.h"
 #include "demod/demod_registers.h"
-#include "driver/stream_control.h"
+#include "platform/delay.h"
 
 UCHAR DemodSoftReset() {
     // The first reads wake the chip's register interface; their values mean nothing.

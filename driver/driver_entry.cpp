@@ -2,7 +2,7 @@
 // given the device descriptor. Filters are not described here: start creates the filter factory.
 #include "bridge/bridge_channel.h"
 #include "bridge/firmware_download.h"
-#include "bridge/private_property_handlers.h"
+#include "driver/private_property_handlers.h"
 #include "bridge/signal_status.h"
 #include "demod/demod_control.h"
 #include "driver/device_lifecycle.h"

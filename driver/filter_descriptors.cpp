@@ -2,6 +2,7 @@
 // filter_dispatch.cpp, tuning_properties.cpp and change_sync_methods.cpp.
 #include "driver/filter_descriptors.h"
 
+#include "driver/bda_topology_properties.h"
 #include "driver/change_sync_methods.h"
 #include "driver/filter_dispatch.h"
 #include "driver/ks_table_builders.h"
@@ -11,9 +12,30 @@
 
 namespace {
 
-// ---- Filter automation: the private property set and the two BDA method sets -----------------
+// ---- Filter automation: the private property set, the BDA topology set and two method sets ---
+// The topology items take a bare property header, the node lists a node header and the
+// controlling pin a node type with a pin pair. Lists have no minimum value size: the library
+// answers an empty buffer with the size it needs.
+constexpr KSPROPERTY_ITEM TopologyItem(ULONG id, PFNKSHANDLER get, ULONG minProperty,
+                                       ULONG minData) {
+    return PropertyItem(id, get, nullptr, minProperty, minData);
+}
+constexpr KSPROPERTY_ITEM kTopologyItems[] = {
+    TopologyItem(KSPROPERTY_BDA_NODE_TYPES, TopologyNodeTypes, sizeof(KSPROPERTY), 0),
+    TopologyItem(KSPROPERTY_BDA_PIN_TYPES, TopologyPinTypes, sizeof(KSPROPERTY), 0),
+    TopologyItem(KSPROPERTY_BDA_TEMPLATE_CONNECTIONS, TopologyTemplateConnections,
+                 sizeof(KSPROPERTY), 0),
+    TopologyItem(KSPROPERTY_BDA_NODE_METHODS, TopologyNodeMethods, sizeof(KSP_NODE), 0),
+    TopologyItem(KSPROPERTY_BDA_NODE_PROPERTIES, TopologyNodeProperties, sizeof(KSP_NODE), 0),
+    TopologyItem(KSPROPERTY_BDA_NODE_EVENTS, TopologyNodeEvents, sizeof(KSP_NODE), 0),
+    TopologyItem(KSPROPERTY_BDA_CONTROLLING_PIN_ID, TopologyControllingPinId,
+                 sizeof(KSP_BDA_NODE_PIN), sizeof(ULONG)),
+    TopologyItem(KSPROPERTY_BDA_NODE_DESCRIPTORS, TopologyNodeDescriptors, sizeof(KSPROPERTY), 0),
+};
+
 constexpr KSPROPERTY_SET kFilterPropertySets[] = {
     PropertySet(&PrivatePropertySet, kvsbdaPrivatePropertyItems),
+    PropertySet(&KSPROPSETID_BdaTopology, kTopologyItems),
 };
 
 // A method header and a pin pair.
@@ -35,7 +57,7 @@ constexpr KSMETHOD_SET kFilterMethodSets[] = {
 };
 
 constexpr KSAUTOMATION_TABLE kFilterAutomation =
-    AutomationTable(1, kFilterPropertySets, 2, kFilterMethodSets);
+    AutomationTable(2, kFilterPropertySets, 2, kFilterMethodSets);
 
 // ---- Node automation: a property header with node id and one 32-bit value per item ----------
 constexpr KSPROPERTY_ITEM NodeItem(ULONG id, PFNKSHANDLER get, PFNKSHANDLER set) {
@@ -82,7 +104,30 @@ constexpr KSPROPERTY_SET kDemodulatorPropertySets[] = {
 constexpr KSAUTOMATION_TABLE kTunerAutomation = AutomationTable(2, kTunerPropertySets, 0, nullptr);
 constexpr KSAUTOMATION_TABLE kDemodulatorAutomation =
     AutomationTable(2, kDemodulatorPropertySets, 0, nullptr);
-constexpr KSAUTOMATION_TABLE kEmptyAutomation = AutomationTable(0, nullptr, 0, nullptr);
+
+// ---- Pin automation: pin control, and the sets of the node each pin controls ----------------
+// A node is reached through its controlling pin: the tuner (before the topology joint) through
+// the antenna pin, the demodulator (after it) through the transport pin. Each pin carries the
+// node sets of the node it controls; the handlers check the request's node against the pin.
+constexpr KSPROPERTY_ITEM kPinControlItems[] = {
+    PropertyItem(KSPROPERTY_BDA_PIN_ID, PinControlGet, nullptr, sizeof(KSPROPERTY), sizeof(ULONG)),
+    PropertyItem(KSPROPERTY_BDA_PIN_TYPE, PinControlGet, nullptr, sizeof(KSPROPERTY),
+                 sizeof(ULONG)),
+};
+constexpr KSPROPERTY_SET kAntennaPinPropertySets[] = {
+    PropertySet(&KSPROPSETID_BdaPinControl, kPinControlItems),
+    PropertySet(&KSPROPSETID_BdaFrequencyFilter, kTunerFrequencyItems),
+    PropertySet(&KSPROPSETID_BdaSignalStats, kTunerSignalItems),
+};
+constexpr KSPROPERTY_SET kTransportPinPropertySets[] = {
+    PropertySet(&KSPROPSETID_BdaPinControl, kPinControlItems),
+    PropertySet(&KSPROPSETID_BdaDigitalDemodulator, kDemodulatorItems),
+    PropertySet(&KSPROPSETID_BdaSignalStats, kDemodulatorSignalItems),
+};
+constexpr KSAUTOMATION_TABLE kAntennaPinAutomation =
+    AutomationTable(3, kAntennaPinPropertySets, 0, nullptr);
+constexpr KSAUTOMATION_TABLE kTransportPinAutomation =
+    AutomationTable(3, kTransportPinPropertySets, 0, nullptr);
 
 constexpr KSNODE_DESCRIPTOR Node(const KSAUTOMATION_TABLE* automation, const GUID* type,
                                  const GUID* name) {
@@ -216,6 +261,7 @@ constexpr ULONG kTransportPinFlags =
 
 struct PinTraits {
     const KSPIN_DISPATCH* dispatch;
+    const KSAUTOMATION_TABLE* automation;
     ULONG interfacesCount;
     const KSPIN_INTERFACE* interfaces;
     const PKSDATARANGE* ranges;
@@ -230,7 +276,7 @@ struct PinTraits {
 constexpr KSPIN_DESCRIPTOR_EX Pin(const PinTraits& traits) {
     KSPIN_DESCRIPTOR_EX pin{};
     pin.Dispatch = traits.dispatch;
-    pin.AutomationTable = &kEmptyAutomation;
+    pin.AutomationTable = traits.automation;
     pin.PinDescriptor.InterfacesCount = traits.interfacesCount;
     pin.PinDescriptor.Interfaces = traits.interfaces;
     pin.PinDescriptor.MediumsCount = 0;
@@ -251,10 +297,11 @@ constexpr KSPIN_DESCRIPTOR_EX Pin(const PinTraits& traits) {
 }
 
 constexpr KSPIN_DESCRIPTOR_EX kPins[] = {
-    Pin({&kAntennaDispatch, 0, nullptr, kAntennaRanges, KSPIN_DATAFLOW_IN, &AntennaPinName,
-         kAntennaPinFlags, 0, nullptr, AntennaIntersect}),
-    Pin({&kTransportDispatch, 1, kTransportInterfaces, kTransportRanges, KSPIN_DATAFLOW_OUT,
-         &PINNAME_BDA_TRANSPORT, kTransportPinFlags, 1, &kTransportFraming, TransportIntersect}),
+    Pin({&kAntennaDispatch, &kAntennaPinAutomation, 0, nullptr, kAntennaRanges, KSPIN_DATAFLOW_IN,
+         &AntennaPinName, kAntennaPinFlags, 0, nullptr, AntennaIntersect}),
+    Pin({&kTransportDispatch, &kTransportPinAutomation, 1, kTransportInterfaces, kTransportRanges,
+         KSPIN_DATAFLOW_OUT, &PINNAME_BDA_TRANSPORT, kTransportPinFlags, 1, &kTransportFraming,
+         TransportIntersect}),
 };
 
 // ---- Filter ---------------------------------------------------------------------------------

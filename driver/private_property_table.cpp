@@ -3,8 +3,8 @@
 // mutex items 15 and 16); an item without a handler for a direction refuses it.
 #include "driver/private_property_table.h"
 
-#include "bridge/private_property_handlers.h"
 #include "driver/ks_table_builders.h"
+#include "driver/private_property_handlers.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Stream start and stop for pin states, power, tuning and the private properties; the interrupt
-// reader's start; the driver's millisecond sleep.
+// reader's start.
 #include "driver/stream_control.h"
 
 #include "driver/device_context.h"
@@ -43,10 +43,4 @@ void StartInterruptReader(PKSDEVICE device) {
     DeviceContext* context = GetDeviceContext(device);
     if (context == nullptr || context->transport == nullptr) return;
     context->transport->SubmitInterruptRead();
-}
-
-void DelayMilliseconds(LONG milliseconds) {
-    LARGE_INTEGER interval;
-    interval.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000;
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }

@@ -33,6 +33,13 @@ DeviceContext* ContextOfNodeRequest(PIRP irp) {
     return GetDeviceContext(DeviceOfNodeRequest(irp));
 }
 
+// A node request sent to a pin reaches the node only when the pin controls it (the BDA support
+// library knows the template); one sent to the filter names its node directly.
+NTSTATUS CheckNodeRequest(PIRP irp, PKSIDENTIFIER request) {
+    if (KsGetPinFromIrp(irp) == nullptr) return STATUS_SUCCESS;
+    return BdaValidateNodeProperty(irp, request);
+}
+
 NTSTATUS ReturnValue(PIRP irp, PVOID data, ULONG value) {
     *static_cast<ULONG*>(data) = value;
     irp->IoStatus.Information = sizeof(ULONG);
@@ -61,6 +68,8 @@ PKSDEVICE DeviceOfNodeRequest(PIRP irp) {
 }
 
 NTSTATUS FrequencyFilterGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+    const NTSTATUS check = CheckNodeRequest(irp, request);
+    if (!NT_SUCCESS(check)) return check;
     DeviceContext* context = ContextOfNodeRequest(irp);
     if (context == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
     switch (request->Id) {
@@ -76,6 +85,8 @@ NTSTATUS FrequencyFilterGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 }
 
 NTSTATUS FrequencyFilterSet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+    const NTSTATUS check = CheckNodeRequest(irp, request);
+    if (!NT_SUCCESS(check)) return check;
     DeviceContext* context = ContextOfNodeRequest(irp);
     if (context == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
     const ULONG value = ValueOf(data);
@@ -96,6 +107,8 @@ NTSTATUS FrequencyFilterSet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 }
 
 NTSTATUS DigitalDemodulatorGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+    const NTSTATUS check = CheckNodeRequest(irp, request);
+    if (!NT_SUCCESS(check)) return check;
     DeviceContext* context = ContextOfNodeRequest(irp);
     if (context == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
     switch (request->Id) {
@@ -122,6 +135,8 @@ NTSTATUS DigitalDemodulatorGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 }
 
 NTSTATUS DigitalDemodulatorSet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+    const NTSTATUS check = CheckNodeRequest(irp, request);
+    if (!NT_SUCCESS(check)) return check;
     DeviceContext* context = ContextOfNodeRequest(irp);
     if (context == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
     const ULONG value = ValueOf(data);
@@ -159,6 +174,8 @@ NTSTATUS DigitalDemodulatorSet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 }
 
 NTSTATUS SignalStatisticsGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+    const NTSTATUS check = CheckNodeRequest(irp, request);
+    if (!NT_SUCCESS(check)) return check;
     PKSDEVICE device = DeviceOfNodeRequest(irp);
     if (GetDeviceContext(device) == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
     switch (request->Id) {

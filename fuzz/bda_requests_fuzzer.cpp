@@ -5,9 +5,10 @@
 //
 // After every step: a request never reports more bytes than the application's buffer holds, and
 // the values the driver keeps stay among those it accepts (a refused request stores nothing).
-// At the end the application closes, the stick is stopped and removed, and nothing may be left:
-// no kernel error, IRQL violation or pool block; the only debug assertion allowed is the
-// intersection's remark about a buffer larger than the format.
+// At the end the application closes and nothing may be left: no kernel error or IRQL violation,
+// the pool back to what the started receiver holds; the only debug assertion allowed is the
+// intersection's remark about a buffer larger than the format. One started receiver serves every
+// input of a run, put back between inputs (fuzz/support/started_receiver.h).
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -38,7 +39,9 @@ const GUID* const kSets[] = {&KSPROPSETID_BdaFrequencyFilter,
                              &KSPROPSETID_Pin,
                              &KSPROPSETID_Topology,
                              &KSPROPSETID_General,
-                             &kUnknownSet};
+                             &kUnknownSet,
+                             &KSPROPSETID_BdaTopology,
+                             &KSPROPSETID_BdaPinControl};
 constexpr ULONG kFlags[] = {KSPROPERTY_TYPE_GET,
                             KSPROPERTY_TYPE_SET,
                             KSPROPERTY_TYPE_BASICSUPPORT,
@@ -63,7 +66,7 @@ class Script {
     Script(const uint8_t* data, size_t size) : in_(data, size) {}
 
     void Run() {
-        fuzz::StartedReceiver receiver;
+        fuzz::StartedReceiver& receiver = fuzz::StartedReceiver::Shared();
         Expect(receiver.Started(), kTarget, "the stick did not start");
         device_ = receiver.Device();
         {
@@ -173,7 +176,8 @@ class Script {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::BeginInput();
+    fuzz::StartedReceiver& receiver = fuzz::StartedReceiver::Shared();
+    fuzz::BeginInputOnRunningSystem();
     Script(data, size).Run();
     // The intersection remarks on a buffer larger than the format; that is not a finding.
     std::vector<host::AssertionRecord> assertions = host::Assertions();
@@ -184,6 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                kTarget, "unexpected assertion");
     Expect(host::BdaFilterContextsAlive() == 0 && host::KsFiltersOpen() == 0, kTarget,
            "a filter or its BDA context was left");
-    fuzz::EndInput(kTarget);
+    fuzz::EndInputOnRunningSystem(kTarget, receiver.PoolAfterStart());
+    receiver.ResetForNextInput();
     return 0;
 }

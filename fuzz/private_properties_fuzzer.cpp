@@ -10,7 +10,9 @@
 // the caller's bytes within its buffer, anything at all for a request the driver had to refuse.
 // Unless the script itself wrote to the message device or sent raw frames, the device and the
 // bridge's message gateway saw only well-formed messages. At the end nothing may be left: no
-// kernel error, IRQL violation, assertion or pool block.
+// kernel error, IRQL violation or assertion, and the pool back to what the started receiver
+// holds. One started receiver serves every input of a run, put back between inputs
+// (fuzz/support/started_receiver.h).
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -67,7 +69,7 @@ class Script {
     Script(const uint8_t* data, size_t size) : in_(data, size) {}
 
     void Run() {
-        fuzz::StartedReceiver receiver;
+        fuzz::StartedReceiver& receiver = fuzz::StartedReceiver::Shared();
         Expect(receiver.Started(), kTarget, "the stick did not start");
         receiver_ = &receiver;
         {
@@ -277,10 +279,12 @@ class Script {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::BeginInput();
+    fuzz::StartedReceiver& receiver = fuzz::StartedReceiver::Shared();
+    fuzz::BeginInputOnRunningSystem();
     Script(data, size).Run();
     Expect(host::BdaFilterContextsAlive() == 0 && host::KsFiltersOpen() == 0, kTarget,
            "a filter or its BDA context was left");
-    fuzz::EndInput(kTarget);
+    fuzz::EndInputOnRunningSystem(kTarget, receiver.PoolAfterStart());
+    receiver.ResetForNextInput();
     return 0;
 }

@@ -3,7 +3,7 @@
 #include "tuner/tuner_sequence.h"
 
 #include "bridge/bridge_channel.h"
-#include "driver/stream_control.h"
+#include "platform/delay.h"
 #include "tuner/tuner_module.h"
 
 namespace {

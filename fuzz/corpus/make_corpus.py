@@ -250,7 +250,7 @@ def bridge_replies():
 # ---- BDA requests --------------------------------------------------------------------------------
 # Steps: an operation byte (0-4 request, 5 pin state, 6 tune, 7 reopen the pins), then its bytes.
 SET_FREQUENCY, SET_SIGNAL, SET_DEMOD, SET_CHANGE_SYNC, SET_DEVICE_CONFIG, SET_PRIVATE, SET_PIN, \
-    SET_TOPOLOGY, SET_GENERAL, SET_UNKNOWN = range(10)
+    SET_TOPOLOGY, SET_GENERAL, SET_UNKNOWN, SET_BDA_TOPOLOGY, SET_BDA_PIN_CONTROL = range(12)
 F_GET, F_SET, F_BASIC, F_SETSUPPORT, F_GET_NODE, F_SET_NODE, F_BASIC_NODE, F_SEND, F_GET_SET = \
     range(9)
 FILTER, INPUT, OUTPUT = range(3)
@@ -345,6 +345,25 @@ def bda_requests():
     write(t, "pins_and_states",
           pin_state(False, 3) + pin_state(True, 3) + tune(474000) + pin_state(False, 1) +
           REOPEN + pin_state(False, 3) + pin_state(True, 2) + REOPEN + tune(530000))
+    # The BDA topology set: every item with empty, short and ample buffers, node types in and
+    # out of the template, controlling-pin requests with pairs that exist and that do not, and
+    # requests cut short of their headers; pin control on both pins and on the filter.
+    write(t, "bda_topology",
+          b"".join(request(FILTER, SET_BDA_TOPOLOGY, item, flag, node, 32, data_length)
+                   for item in range(9) for flag in (F_GET, F_SET)
+                   for node in (0, 2) for data_length in (0, 3, 300)) +
+          b"".join(request(FILTER, SET_BDA_TOPOLOGY, item, F_BASIC, 0, 24, 40)
+                   for item in range(9)) +
+          b"".join(request(FILTER, SET_BDA_TOPOLOGY, 6, F_GET, node, length, 4,
+                           tail=u32(inp) + u32(out))
+                   for node in (0, 1, 7) for inp, out in ((0, 1), (1, 0), (0, 0), (9, 9))
+                   for length in (36, 40, 44)))
+    write(t, "bda_pin_control",
+          b"".join(request(target, SET_BDA_PIN_CONTROL, item, flag, 0, length, data_length)
+                   for target in (FILTER, INPUT, OUTPUT) for item in range(3)
+                   for flag in (F_GET, F_SET, F_BASIC, F_GET_NODE)
+                   for length in (20, 24, 32) for data_length in (0, 3, 4)) +
+          REOPEN + request(OUTPUT, SET_BDA_PIN_CONTROL, 1, F_GET, 0, 24, 4))
     write(t, "odd_flags",
           b"".join(bytes([0, target, method, set_index, 0, 0xF0 + shift]) + u16(0x3F) +
                    bytes([1]) + u16(24) + u16(4) + bytes(4)

@@ -1,6 +1,10 @@
 #include "support/started_receiver.h"
 
+#include <cstdlib>
+
+#include "bridge/signal_status.h"
 #include "driver/driver_entry.h"
+#include "driver/private_property_handlers.h"
 #include "platform/host/clock.h"
 #include "platform/host/ks_services.h"
 
@@ -10,6 +14,29 @@ namespace {
 constexpr uint8_t kDemodLowAddress = 0x32;
 constexpr uint8_t kDemodHighAddress = 0x36;
 constexpr unsigned kBusWorkers = 2;
+
+// The values the driver stores for tuning and keeps between requests.
+void CopyTuning(const DeviceContext& from, DeviceContext* to) {
+    to->frequency = from.frequency;
+    to->frequencyMultiplier = from.frequencyMultiplier;
+    to->bandwidth = from.bandwidth;
+    to->symbolRate = from.symbolRate;
+    to->privateSetting8 = from.privateSetting8;
+    to->privateSetting6 = from.privateSetting6;
+    to->privateSetting5 = from.privateSetting5;
+    to->privateSetting7 = from.privateSetting7;
+    to->offsetFrequency = from.offsetFrequency;
+    to->tuningExtra1 = from.tuningExtra1;
+    to->tuningExtra2 = from.tuningExtra2;
+    to->modulationType = from.modulationType;
+    to->innerFecRate = from.innerFecRate;
+    to->outerFecRate = from.outerFecRate;
+    to->guardInterval = from.guardInterval;
+    to->transmissionMode = from.transmissionMode;
+    to->spectralInversion = from.spectralInversion;
+    to->tuneLocked = from.tuneLocked;
+    to->changesPending = from.changesPending;
+}
 }  // namespace
 
 StartedReceiver::StartedReceiver() {
@@ -35,6 +62,37 @@ StartedReceiver::StartedReceiver() {
     });
     stick_->PlugInto(*bus_);
     bus_->WaitUntilQuiet();
+    if (const DeviceContext* context = GetDeviceContext(Device()))
+        CopyTuning(*context, &tuningAfterStart_);
+    poolAfterStart_ = host::PoolOutstanding();
+}
+
+namespace {
+StartedReceiver* gShared = nullptr;
+// Stopped and removed at exit, before the emulation's own statics (created before it) go.
+void DestroyShared() {
+    delete gShared;
+    gShared = nullptr;
+}
+}  // namespace
+
+StartedReceiver& StartedReceiver::Shared() {
+    if (gShared == nullptr) {
+        gShared = new StartedReceiver();
+        std::atexit(DestroyShared);
+    }
+    return *gShared;
+}
+
+void StartedReceiver::ResetForNextInput() {
+    bus_->WaitUntilQuiet();
+    if (DeviceContext* context = GetDeviceContext(Device())) CopyTuning(tuningAfterStart_, context);
+    (void)SetLockFlag(0);
+    InitializePrivateProperties();
+    firmware_->ClearMessageFaults();
+    firmware_->ClearFrames();
+    messages_.ClearLog();
+    messages_.SetAnswer(std::nullopt);
 }
 
 StartedReceiver::~StartedReceiver() {

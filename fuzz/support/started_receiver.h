@@ -4,9 +4,19 @@
 // message device on its I2C bus, the default air and a remote control, the driver loaded on a
 // virtual clock and the stick added and started. The destructor stops, removes and unplugs it
 // and unloads the driver.
+//
+// Starting a receiver costs far more than most inputs, so the targets share one for the whole
+// run (Shared) and put it back between inputs (ResetForNextInput): what an input may change and
+// the next would notice - the values the driver stores for tuning, the lock flag, the private
+// set's driver-wide state, the bridge's and the message device's fault records - goes back to
+// what it was after start. Each input opens and closes its own application, which stops the
+// stream and puts the tuner to sleep as closing the pins does.
+#include <map>
 #include <memory>
 
+#include "driver/device_context.h"
 #include "platform/host/ks_device_host.h"
+#include "platform/host/pool_accounting.h"
 #include "platform/host/usb_bus.h"
 #include "sim/air.h"
 #include "sim/bridge_firmware.h"
@@ -25,6 +35,13 @@ class StartedReceiver {
     ~StartedReceiver();
     StartedReceiver(const StartedReceiver&) = delete;
     StartedReceiver& operator=(const StartedReceiver&) = delete;
+
+    // The receiver shared by every input of this process, started on first use.
+    static StartedReceiver& Shared();
+    // Settles the bus, then puts back what an input may have changed (see above).
+    void ResetForNextInput();
+    // The pool the started receiver holds, to which every input must return.
+    const std::map<ULONG, host::PoolUsage>& PoolAfterStart() const { return poolAfterStart_; }
 
     bool Started() const { return started_; }
     PKSDEVICE Device() { return ks_ != nullptr ? ks_->Device() : nullptr; }
@@ -46,6 +63,8 @@ class StartedReceiver {
     std::unique_ptr<host::UsbBus> bus_;
     std::unique_ptr<host::KsDeviceHost> ks_;
     bool started_ = false;
+    DeviceContext tuningAfterStart_{};  // only the tuning fields are used
+    std::map<ULONG, host::PoolUsage> poolAfterStart_;
 };
 
 }  // namespace fuzz

@@ -15,17 +15,6 @@ NTSTATUS FirstFailure(std::initializer_list<NTSTATUS> steps) {
     return STATUS_SUCCESS;
 }
 
-// Finds `type` among the filter's node types.
-bool NodeOfType(const std::vector<GUID>& types, const GUID& type, ULONG* node) {
-    for (size_t i = 0; i < types.size(); ++i) {
-        if (IsEqualGUID(types[i], type)) {
-            *node = static_cast<ULONG>(i);
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 NTSTATUS BdaTuneResult::Status() const {
@@ -41,32 +30,33 @@ BdaReceiverApplication::~BdaReceiverApplication() {
 }
 
 NTSTATUS BdaReceiverApplication::FindPinsAndNodes() {
-    ULONG pins = 0;
-    NTSTATUS status = filter_->PinFactoryCount(&pins);
+    NTSTATUS status = LearnBdaTopology(*filter_, &topology_);
     if (!NT_SUCCESS(status)) return status;
-    bool haveInput = false;
-    bool haveOutput = false;
-    for (ULONG pin = 0; pin < pins; ++pin) {
-        ULONG dataFlow = 0;
-        status = filter_->PinDataFlow(pin, &dataFlow);
-        if (!NT_SUCCESS(status)) return status;
-        if (dataFlow == KSPIN_DATAFLOW_IN && !haveInput) {
-            inputPinId_ = pin;
-            haveInput = true;
-        } else if (dataFlow == KSPIN_DATAFLOW_OUT && !haveOutput) {
-            outputPinId_ = pin;
-            haveOutput = true;
-        }
-    }
-    if (!haveInput || !haveOutput) return STATUS_NOT_FOUND;
-
-    std::vector<GUID> types;
-    status = filter_->NodeTypes(&types);
-    if (!NT_SUCCESS(status)) return status;
-    if (!NodeOfType(types, KSNODE_BDA_RF_TUNER, &tunerNode_) ||
-        !NodeOfType(types, KSNODE_BDA_COFDM_DEMODULATOR, &demodulatorNode_))
-        return STATUS_NOT_FOUND;
+    inputPinId_ = topology_.inputPin;
+    outputPinId_ = topology_.outputPin;
+    const auto tuner = topology_.NodeOfFunction(KSNODE_BDA_RF_TUNER);
+    const auto demodulator = topology_.NodeOfFunction(KSNODE_BDA_COFDM_DEMODULATOR);
+    if (!tuner || !demodulator) return STATUS_NOT_FOUND;
+    tunerNode_ = *tuner;
+    demodulatorNode_ = *demodulator;
     return STATUS_SUCCESS;
+}
+
+// Each created pin says which pin type it is; the nodes are controlled through the pins of the
+// types the topology named.
+NTSTATUS BdaReceiverApplication::FindControllingPins() {
+    const auto tunerPinType = topology_.ControllingPinOf(tunerNode_);
+    const auto demodulatorPinType = topology_.ControllingPinOf(demodulatorNode_);
+    if (!tunerPinType || !demodulatorPinType) return STATUS_NOT_FOUND;
+    for (KsPinHandle* pin : {input_.get(), output_.get()}) {
+        ULONG pinId = 0;
+        ULONG pinType = 0;
+        const NTSTATUS status = QueryPinControl(*pin, &pinId, &pinType);
+        if (!NT_SUCCESS(status)) return status;
+        if (pinType == *tunerPinType) tunerPin_ = pin;
+        if (pinType == *demodulatorPinType) demodulatorPin_ = pin;
+    }
+    return tunerPin_ != nullptr && demodulatorPin_ != nullptr ? STATUS_SUCCESS : STATUS_NOT_FOUND;
 }
 
 // The pin proposes its formats (its data ranges); the first is intersected and the result is the
@@ -110,7 +100,21 @@ NTSTATUS BdaReceiverApplication::Open() {
 
     status = CreatePin(inputPinId_, nullptr, &input_);
     if (!NT_SUCCESS(status)) return status;
-    return CreatePin(outputPinId_, frames_.get(), &output_);
+    status = CreatePin(outputPinId_, frames_.get(), &output_);
+    if (!NT_SUCCESS(status)) return status;
+
+    // The topology between the two pins, then the pins through which the nodes are reached.
+    KsRequestHeader createTopology{KSMETHODSETID_BdaDeviceConfiguration,
+                                   KSMETHOD_BDA_CREATE_TOPOLOGY,
+                                   KSMETHOD_TYPE_SEND,
+                                   std::nullopt,
+                                   {}};
+    const ULONG pair[2] = {inputPinId_, outputPinId_};
+    createTopology.instance.resize(sizeof(pair));
+    std::memcpy(createTopology.instance.data(), pair, sizeof(pair));
+    status = filter_->Method(createTopology, nullptr, 0);
+    if (!NT_SUCCESS(status)) return status;
+    return FindControllingPins();
 }
 
 NTSTATUS BdaReceiverApplication::Run() {
@@ -129,19 +133,18 @@ NTSTATUS BdaReceiverApplication::Stop() {
 
 BdaTuneResult BdaReceiverApplication::Tune(ULONG frequencyKHz, std::optional<ULONG> bandwidthMHz) {
     BdaTuneResult result;
-    if (filter_ == nullptr || input_ == nullptr) {
+    if (filter_ == nullptr || tunerPin_ == nullptr) {
         result.startChanges = STATUS_INVALID_PARAMETER;
         return result;
     }
     result.startChanges = filter_->Call(KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_START_CHANGES);
-    // The tuner node is controlled through the input pin.
     result.putFrequency =
-        input_->SetULong(KSPROPSETID_BdaFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY,
-                         frequencyKHz, tunerNode_);
+        tunerPin_->SetULong(KSPROPSETID_BdaFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY,
+                            frequencyKHz, tunerNode_);
     if (bandwidthMHz)
         result.putBandwidth =
-            input_->SetULong(KSPROPSETID_BdaFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_BANDWIDTH,
-                             *bandwidthMHz, tunerNode_);
+            tunerPin_->SetULong(KSPROPSETID_BdaFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_BANDWIDTH,
+                                *bandwidthMHz, tunerNode_);
     result.checkChanges = filter_->Call(KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_CHECK_CHANGES);
     result.commitStart = std::chrono::steady_clock::now();
     result.commitChanges = filter_->Call(KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_COMMIT_CHANGES);
@@ -154,11 +157,11 @@ BdaTuneResult BdaReceiverApplication::Tune(ULONG frequencyKHz, std::optional<ULO
 
 BdaSignalReading BdaReceiverApplication::ReadSignal() {
     BdaSignalReading reading;
-    if (input_ == nullptr || output_ == nullptr) {
+    if (tunerPin_ == nullptr || demodulatorPin_ == nullptr) {
         reading.status = STATUS_INVALID_PARAMETER;
         return reading;
     }
-    // Tuner statistics through the input pin, demodulator statistics through the output pin.
+    // Each node's statistics through its controlling pin.
     struct Figure {
         KsPinHandle* pin;
         ULONG node;
@@ -166,10 +169,10 @@ BdaSignalReading BdaReceiverApplication::ReadSignal() {
         ULONG* value;
     };
     const Figure figures[] = {
-        {input_.get(), tunerNode_, KSPROPERTY_BDA_SIGNAL_STRENGTH, &reading.strength},
-        {input_.get(), tunerNode_, KSPROPERTY_BDA_SIGNAL_PRESENT, &reading.present},
-        {output_.get(), demodulatorNode_, KSPROPERTY_BDA_SIGNAL_QUALITY, &reading.quality},
-        {output_.get(), demodulatorNode_, KSPROPERTY_BDA_SIGNAL_LOCKED, &reading.locked},
+        {tunerPin_, tunerNode_, KSPROPERTY_BDA_SIGNAL_STRENGTH, &reading.strength},
+        {tunerPin_, tunerNode_, KSPROPERTY_BDA_SIGNAL_PRESENT, &reading.present},
+        {demodulatorPin_, demodulatorNode_, KSPROPERTY_BDA_SIGNAL_QUALITY, &reading.quality},
+        {demodulatorPin_, demodulatorNode_, KSPROPERTY_BDA_SIGNAL_LOCKED, &reading.locked},
     };
     for (const Figure& figure : figures) {
         const NTSTATUS status =
@@ -183,6 +186,8 @@ BdaSignalReading BdaReceiverApplication::ReadSignal() {
 }
 
 void BdaReceiverApplication::Close() {
+    tunerPin_ = nullptr;
+    demodulatorPin_ = nullptr;
     if (output_ != nullptr) (void)output_->Close();
     if (input_ != nullptr) (void)input_->Close();
     output_.reset();

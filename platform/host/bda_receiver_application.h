@@ -1,14 +1,19 @@
 #pragma once
-// What a BDA television application does with the receiver through the kernel-streaming proxy:
-// it opens the filter, finds its input and output pins and the tuner and demodulator nodes,
-// creates both pins with the formats the pins propose, runs them, tunes through the frequency
-// filter properties on the tuner node and the change methods on the filter, reads the signal
-// statistics of both nodes, and takes transport-stream frames from the output pin.
+// What a BDA television application does with the receiver through the kernel-streaming proxy,
+// acting as the platform's network provider: it opens the filter and learns its template
+// topology from the filter's answers (node types and descriptors, pin types, template
+// connections, the controlling pin of each node), creates the input and output pins with the
+// formats the pins propose and the topology between them, runs them, tunes through the tuner
+// node's controlling pin (frequency filter properties) and the change methods on the filter,
+// reads each node's signal statistics through its controlling pin, and takes transport-stream
+// frames from the output pin. Node requests name the node by its type: the template topology
+// holds each type once.
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 
+#include "platform/host/bda_network_provider.h"
 #include "platform/host/ks_application.h"
 #include "platform/host/output_pin.h"
 
@@ -66,9 +71,14 @@ class BdaReceiverApplication {
     ULONG TunerNode() const { return tunerNode_; }
     ULONG DemodulatorNode() const { return demodulatorNode_; }
     ULONG FrameBytes() const { return frameBytes_; }
+    const BdaTemplateTopology& Topology() const { return topology_; }
+    // The created pins that control the tuner and the demodulator nodes (valid after Open).
+    KsPinHandle* TunerPin() { return tunerPin_; }
+    KsPinHandle* DemodulatorPin() { return demodulatorPin_; }
 
   private:
     NTSTATUS FindPinsAndNodes();
+    NTSTATUS FindControllingPins();
     NTSTATUS CreatePin(ULONG pinId, OutputPin* frames, std::unique_ptr<KsPinHandle>* pin);
 
     PKSDEVICE device_;
@@ -82,6 +92,9 @@ class BdaReceiverApplication {
     ULONG tunerNode_ = 0;
     ULONG demodulatorNode_ = 0;
     ULONG frameBytes_ = 0;
+    BdaTemplateTopology topology_;
+    KsPinHandle* tunerPin_ = nullptr;
+    KsPinHandle* demodulatorPin_ = nullptr;
 };
 
 }  // namespace host

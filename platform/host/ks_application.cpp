@@ -59,6 +59,20 @@ NTSTATUS KsHandle::SetULong(const GUID& set, ULONG id, ULONG value, std::optiona
     return Set(set, id, &value, sizeof(value), node);
 }
 
+NTSTATUS KsHandle::GetBytes(const KsRequestHeader& header, std::vector<uint8_t>* value) {
+    value->clear();
+    ULONG size = 0;
+    NTSTATUS status = Property(header, nullptr, 0, &size);
+    if (NT_SUCCESS(status)) return size == 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    if (status != STATUS_BUFFER_OVERFLOW) return status;
+    value->assign(size, 0);
+    ULONG returned = 0;
+    status = Property(header, value->data(), size, &returned);
+    if (!NT_SUCCESS(status)) return status;
+    value->resize(returned);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS KsHandle::Call(const GUID& set, ULONG id, void* data, ULONG dataLength, ULONG* returned) {
     return Method({set, id, KSMETHOD_TYPE_SEND, std::nullopt, {}}, data, dataLength, returned);
 }

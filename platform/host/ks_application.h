@@ -49,6 +49,9 @@ class KsHandle {
                  std::optional<ULONG> node = {});
     NTSTATUS Set(const GUID& set, ULONG id, const void* value, ULONG size,
                  std::optional<ULONG> node = {});
+    // A get of a variable-sized value: a size query with an empty buffer, then the value. An
+    // empty value (the size query succeeds with 0 bytes) is an empty vector.
+    NTSTATUS GetBytes(const KsRequestHeader& header, std::vector<uint8_t>* value);
     // A method with nothing after its header.
     NTSTATUS Call(const GUID& set, ULONG id, void* data = nullptr, ULONG dataLength = 0,
                   ULONG* returned = nullptr);

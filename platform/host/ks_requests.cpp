@@ -1,6 +1,16 @@
 // Property and method requests: kernel streaming captures the application's buffers, finds the
-// set and item in the automation table of the object (or of the node a topology request names),
-// checks the item's minimum sizes and direction, and only then calls the driver's handler.
+// set and item in the automation table of the object the request was sent to, checks the item's
+// minimum sizes and direction, and only then calls the driver's handler.
+//
+// Node requests (the topology flag, a KSP_NODE or KSM_NODE header): a node has no handle of its
+// own. Sent to a filter, the request is looked up in the automation table of the node it names
+// (AVStream: KSNODE_DESCRIPTOR.AutomationTable). Sent to a pin, it is looked up in the pin's own
+// automation table, as for any request on that handle, and the handler receives the node id in
+// the header: BDA documents node properties as reached through the node's controlling pin, with
+// the minidriver checking that the pin controls the node (BdaValidateNodeProperty). Kernel
+// streaming never resolves a pin's node request through the filter's node descriptors; a pin
+// whose table lacks the set refuses the request. Either way a node id beyond the filter's nodes
+// is STATUS_NOT_FOUND.
 //
 // Refusals, none of which reaches a handler (the documents name the statuses of the user-mode
 // side; these are their kernel counterparts):
@@ -47,14 +57,20 @@ const KSAUTOMATION_TABLE* TableOfObject(const KsRequest& request) {
     return request.filter->descriptor->AutomationTable;
 }
 
-// The automation table of the node a topology request names, or null when there is no such node.
-const KSAUTOMATION_TABLE* TableOfNode(const KsRequest& request, ULONG nodeId) {
+// The automation table that serves a node request: the pin's own for a request sent to a pin,
+// the named node's for a request sent to the filter. False when the filter has no such node.
+bool TableOfNodeRequest(const KsRequest& request, ULONG nodeId, const KSAUTOMATION_TABLE** table) {
     const KSFILTER_DESCRIPTOR* descriptor = request.filter->descriptor;
-    if (nodeId >= descriptor->NodeDescriptorsCount) return nullptr;
+    if (nodeId >= descriptor->NodeDescriptorsCount) return false;
+    if (request.pin != nullptr) {
+        *table = TableOfObject(request);
+        return true;
+    }
     const auto* node = reinterpret_cast<const KSNODE_DESCRIPTOR*>(
         reinterpret_cast<const char*>(descriptor->NodeDescriptors) +
         size_t{nodeId} * descriptor->NodeDescriptorSize);
-    return node->AutomationTable;
+    *table = node->AutomationTable;
+    return true;
 }
 
 template <typename Set>
@@ -121,11 +137,12 @@ NTSTATUS DispatchProperty(KsRequest& request) {
         type != KSPROPERTY_TYPE_SETSUPPORT && type != KSPROPERTY_TYPE_BASICSUPPORT)
         return STATUS_INVALID_PARAMETER;
 
-    const KSAUTOMATION_TABLE* table;
+    const KSAUTOMATION_TABLE* table = nullptr;
     if ((header->Flags & KSPROPERTY_TYPE_TOPOLOGY) != 0) {
         if (request.requestLength < sizeof(KSP_NODE)) return STATUS_INVALID_BUFFER_SIZE;
-        table = TableOfNode(request, reinterpret_cast<const KSP_NODE*>(request.request)->NodeId);
-        if (table == nullptr) return STATUS_NOT_FOUND;
+        if (!TableOfNodeRequest(request, reinterpret_cast<const KSP_NODE*>(request.request)->NodeId,
+                                &table))
+            return STATUS_NOT_FOUND;
     } else {
         NTSTATUS status;
         if (request.pin == nullptr && ServeStandardFilterProperty(request, &status)) return status;
@@ -158,11 +175,12 @@ NTSTATUS DispatchProperty(KsRequest& request) {
 
 NTSTATUS DispatchMethod(KsRequest& request) {
     const auto* header = reinterpret_cast<const KSMETHOD*>(request.request);
-    const KSAUTOMATION_TABLE* table;
+    const KSAUTOMATION_TABLE* table = nullptr;
     if ((header->Flags & KSMETHOD_TYPE_TOPOLOGY) != 0) {
         if (request.requestLength < sizeof(KSM_NODE)) return STATUS_INVALID_BUFFER_SIZE;
-        table = TableOfNode(request, reinterpret_cast<const KSM_NODE*>(request.request)->NodeId);
-        if (table == nullptr) return STATUS_NOT_FOUND;
+        if (!TableOfNodeRequest(request, reinterpret_cast<const KSM_NODE*>(request.request)->NodeId,
+                                &table))
+            return STATUS_NOT_FOUND;
     } else {
         table = TableOfObject(request);
     }

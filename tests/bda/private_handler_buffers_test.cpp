@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "bridge/private_property_handlers.h"
+#include "driver/private_property_handlers.h"
 #include "driver/receiver_guids.h"
 #include "platform/host/host_request.h"
 

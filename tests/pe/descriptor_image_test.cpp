@@ -187,9 +187,11 @@ TEST_F(DescriptorImage, FilterDescriptorCarriesCategoriesPinsNodesAndSets) {
     EXPECT_EQ(Text(Element<GUID>(filter.Categories, 0)), "FD0A5AF4-B41D-11D2-9C95-00C04F7971E0");
     EXPECT_EQ(Text(Element<GUID>(filter.Categories, 1)), "71985F48-1CA1-11D3-9CC8-00C04F7971E0");
 
-    // Filter automation: the private set (17 items) and the two BDA method sets.
+    // Filter automation: the private set (17 items), the BDA topology set (8 items) and the two
+    // BDA method sets.
     EXPECT_EQ(SetsOf(filter.AutomationTable),
               (Sets{{"property DD26211E-88D1-44F9-B0E1-E3198532F60D", 17},
+                    {"property A14EE835-0A23-11D3-9CC7-00C04F7971E0", 8},
                     {"method 71985F45-1CA1-11D3-9CC8-00C04F7971E0", 1},
                     {"method FD0A5AF3-B41D-11D2-9C95-00C04F7971E0", 4}}));
 
@@ -227,7 +229,16 @@ TEST_F(DescriptorImage, FilterDescriptorCarriesCategoriesPinsNodesAndSets) {
         EXPECT_EQ(GuidAt(pin.PinDescriptor.Name), f.name);
         EXPECT_NE(pin.IntersectHandler, nullptr);
         EXPECT_NE(pin.Dispatch, nullptr);
-        EXPECT_TRUE(SetsOf(pin.AutomationTable).empty());
+        // Pin control, then the sets of the node the pin controls.
+        const Sets pinSets[] = {
+            {{"property 0DED49D5-A8B7-4D5D-97A1-12B0C195874D", 2},
+             {"property 71985F47-1CA1-11D3-9CC8-00C04F7971E0", 3},
+             {"property 1347D106-CF3A-428A-A5CB-AC0D9A2A4338", 2}},
+            {{"property 0DED49D5-A8B7-4D5D-97A1-12B0C195874D", 2},
+             {"property EF30F379-985B-4D10-B640-A79D5E04E1E0", 9},
+             {"property 1347D106-CF3A-428A-A5CB-AC0D9A2A4338", 2}},
+        };
+        EXPECT_EQ(SetsOf(pin.AutomationTable), pinSets[i]);
         ASSERT_EQ(pin.PinDescriptor.DataRangesCount, 1u);
         const auto rangePointer = Element<PKSDATARANGE>(pin.PinDescriptor.DataRanges, 0);
         const auto range = Follow<KS_DATARANGE_BDA_TRANSPORT>(rangePointer);

@@ -47,6 +47,8 @@ void AddVersionCommand(CLI::App& app, const GlobalOptions& options, Steps& steps
 void AddXtuneCommand(CLI::App& app, const GlobalOptions& options, Steps& steps);
 void AddTuneParamsCommand(CLI::App& app, const GlobalOptions& options, Steps& steps);
 void AddMessageCommand(CLI::App& app, const GlobalOptions& options, Steps& steps);
+// The template topology the network provider learned from the filter.
+void AddGraphCommand(CLI::App& app, const GlobalOptions& options, Steps& steps);
 
 // Runs the steps of a command line and returns the exit status: the first failing command's, or
 // 1 when driver pool was left after removal, else 0.

@@ -57,6 +57,7 @@ void AddCommands(CLI::App& app, const kvssim::GlobalOptions& options, kvssim::St
     kvssim::AddXtuneCommand(app, options, steps);
     kvssim::AddTuneParamsCommand(app, options, steps);
     kvssim::AddMessageCommand(app, options, steps);
+    kvssim::AddGraphCommand(app, options, steps);
 }
 
 }  // namespace

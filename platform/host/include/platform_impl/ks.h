@@ -72,6 +72,10 @@ constexpr GUID HostGuid(ULONG data1, USHORT data2, USHORT data3, UCHAR b0, UCHAR
     0x71985F45, 0x1CA1, 0x11D3, 0x9C, 0xC8, 0x00, 0xC0, 0x4F, 0x79, 0x71, 0xE0
 #define STATIC_KSMETHODSETID_BdaChangeSync \
     0xFD0A5AF3, 0xB41D, 0x11D2, 0x9C, 0x95, 0x00, 0xC0, 0x4F, 0x79, 0x71, 0xE0
+#define STATIC_KSPROPSETID_BdaTopology \
+    0xA14EE835, 0x0A23, 0x11D3, 0x9C, 0xC7, 0x00, 0xC0, 0x4F, 0x79, 0x71, 0xE0
+#define STATIC_KSPROPSETID_BdaPinControl \
+    0x0DED49D5, 0xA8B7, 0x4D5D, 0x97, 0xA1, 0x12, 0xB0, 0xC1, 0x95, 0x87, 0x4D
 
 inline constexpr GUID GUID_NULL = HostGuid(STATIC_GUID_NULL);
 inline constexpr GUID KSNAME_Filter = HostGuid(STATIC_KSNAME_Filter);
@@ -105,6 +109,8 @@ inline constexpr GUID KSPROPSETID_BdaDigitalDemodulator =
 inline constexpr GUID KSMETHODSETID_BdaDeviceConfiguration =
     HostGuid(STATIC_KSMETHODSETID_BdaDeviceConfiguration);
 inline constexpr GUID KSMETHODSETID_BdaChangeSync = HostGuid(STATIC_KSMETHODSETID_BdaChangeSync);
+inline constexpr GUID KSPROPSETID_BdaTopology = HostGuid(STATIC_KSPROPSETID_BdaTopology);
+inline constexpr GUID KSPROPSETID_BdaPinControl = HostGuid(STATIC_KSPROPSETID_BdaPinControl);
 
 // The wildcards of data-range matching are the null GUID.
 #define KSDATAFORMAT_TYPE_WILDCARD GUID_NULL
@@ -478,7 +484,7 @@ struct KSPIN_DISPATCH {
     NTSTATUS (*Close)(PKSPIN Pin, PIRP Irp);
     NTSTATUS (*Process)(PKSPIN Pin);
     void (*Reset)(PKSPIN Pin);
-    NTSTATUS (*SetDataFormat)
+    NTSTATUS(*SetDataFormat)
     (PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
      const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange);
     NTSTATUS (*SetDeviceState)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
@@ -540,7 +546,7 @@ struct KSFILTER_DESCRIPTOR {
 
 struct KSDEVICE_DISPATCH {
     NTSTATUS (*Add)(PKSDEVICE device);
-    NTSTATUS (*Start)
+    NTSTATUS(*Start)
     (PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
      PCM_RESOURCE_LIST untranslatedResources);
     NTSTATUS (*PostStart)(PKSDEVICE device);
@@ -552,7 +558,7 @@ struct KSDEVICE_DISPATCH {
     void (*Remove)(PKSDEVICE device, PIRP irp);
     NTSTATUS (*QueryCapabilities)(PKSDEVICE device, PIRP irp, PDEVICE_CAPABILITIES capabilities);
     void (*SurpriseRemoval)(PKSDEVICE device, PIRP irp);
-    NTSTATUS (*QueryPower)
+    NTSTATUS(*QueryPower)
     (PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE deviceTo, DEVICE_POWER_STATE deviceFrom,
      SYSTEM_POWER_STATE systemTo, SYSTEM_POWER_STATE systemFrom, int action);
     void (*SetPower)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
@@ -663,6 +669,39 @@ enum KSMETHOD_BDA_CHANGE_SYNC {
     KSMETHOD_BDA_GET_CHANGE_STATE = 3,
 };
 enum BDA_CHANGE_STATE { BDA_CHANGES_COMPLETE = 0, BDA_CHANGES_PENDING = 1 };
+enum KSPROPERTY_BDA_TOPOLOGY {
+    KSPROPERTY_BDA_NODE_TYPES = 0,
+    KSPROPERTY_BDA_PIN_TYPES = 1,
+    KSPROPERTY_BDA_TEMPLATE_CONNECTIONS = 2,
+    KSPROPERTY_BDA_NODE_METHODS = 3,
+    KSPROPERTY_BDA_NODE_PROPERTIES = 4,
+    KSPROPERTY_BDA_NODE_EVENTS = 5,
+    KSPROPERTY_BDA_CONTROLLING_PIN_ID = 6,
+    KSPROPERTY_BDA_NODE_DESCRIPTORS = 7,
+};
+enum KSPROPERTY_BDA_PIN_CONTROL { KSPROPERTY_BDA_PIN_ID = 0, KSPROPERTY_BDA_PIN_TYPE = 1 };
+
+// The controlling-pin request: a node type and the pin pair whose path holds it.
+struct KSP_BDA_NODE_PIN {
+    KSPROPERTY Property;
+    ULONG ulNodeType;
+    ULONG ulInputPinId;
+    ULONG ulOutputPinId;
+};
+using PKSP_BDA_NODE_PIN = KSP_BDA_NODE_PIN*;
+// A connection of the template topology, by node type (KSFILTER_NODE for a pin) and pin type.
+struct BDA_TEMPLATE_CONNECTION {
+    ULONG FromNodeType;
+    ULONG FromNodePinType;
+    ULONG ToNodeType;
+    ULONG ToNodePinType;
+};
+// A node type with its function and name.
+struct BDANODE_DESCRIPTOR {
+    ULONG ulBdaNodeType;
+    GUID guidFunction;
+    GUID guidName;
+};
 
 // Values of the digital demodulator properties (bdatypes.h).
 enum ModulationType { BDA_MOD_16QAM = 1, BDA_MOD_32QAM = 2, BDA_MOD_64QAM = 3, BDA_MOD_QPSK = 20 };
@@ -729,3 +768,18 @@ NTSTATUS BdaCheckChanges(PIRP Irp);
 NTSTATUS BdaCommitChanges(PIRP Irp);
 NTSTATUS BdaGetChangeState(PIRP Irp, BDA_CHANGE_STATE* pChangeState);
 NTSTATUS BdaMethodCreateTopology(PIRP Irp, KSMETHOD* pKSMethod, PVOID pvIgnored);
+// The default handlers of the topology and pin-control property sets, and the check that a pin
+// controls the node a node request names.
+NTSTATUS BdaPropertyNodeTypes(PIRP Irp, KSPROPERTY* pKSProperty, ULONG* pulProperty);
+NTSTATUS BdaPropertyPinTypes(PIRP Irp, KSPROPERTY* pKSProperty, ULONG* pulProperty);
+NTSTATUS BdaPropertyTemplateConnections(PIRP Irp, KSPROPERTY* pKSProperty,
+                                        KSTOPOLOGY_CONNECTION* pConnectionProperty);
+NTSTATUS BdaPropertyNodeMethods(PIRP Irp, KSP_NODE* pKSProperty, GUID* pguidProperty);
+NTSTATUS BdaPropertyNodeProperties(PIRP Irp, KSP_NODE* pKSProperty, GUID* pguidProperty);
+NTSTATUS BdaPropertyNodeEvents(PIRP Irp, KSP_NODE* pKSProperty, GUID* pguidProperty);
+NTSTATUS BdaPropertyNodeDescriptors(PIRP Irp, KSPROPERTY* pKSProperty,
+                                    BDANODE_DESCRIPTOR* pNodeDescriptorProperty);
+NTSTATUS BdaPropertyGetControllingPinId(PIRP Irp, KSP_BDA_NODE_PIN* pProperty,
+                                        ULONG* pulControllingPinId);
+NTSTATUS BdaPropertyGetPinControl(PIRP Irp, KSPROPERTY* pKSProperty, ULONG* pulProperty);
+NTSTATUS BdaValidateNodeProperty(PIRP Irp, KSPROPERTY* pKSProperty);

@@ -1,5 +1,5 @@
 // Checks shared by the private-property handlers.
-#include "bridge/private_request.h"
+#include "driver/private_request.h"
 
 ULONG PrivateDataBytes(PIRP irp) {
     return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;

@@ -2,12 +2,12 @@
 // key queue (id 1), the four private settings (ids 5 to 8), the status (id 10), the items that
 // accept a set and do nothing (ids 0, 3 and 10) and the two mutex items (ids 15 and 16).
 #include "bridge/bridge_channel.h"
-#include "bridge/private_property_handlers.h"
-#include "bridge/private_request.h"
 #include "bridge/record_words.h"
 #include "bridge/signal_figures.h"
 #include "bridge/signal_status.h"
 #include "driver/device_io_lock.h"
+#include "driver/private_property_handlers.h"
+#include "driver/private_request.h"
 #include "driver/stream_control.h"
 #include "usb/interrupt_reader.h"
 

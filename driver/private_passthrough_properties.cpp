@@ -2,10 +2,10 @@
 // driver-wide save area, and raw bridge frames (id 12).
 #include "bridge/bridge_channel.h"
 #include "bridge/bridge_frames.h"
-#include "bridge/private_property_handlers.h"
-#include "bridge/private_request.h"
 #include "bridge/record_words.h"
 #include "bridge/segmented_message.h"
+#include "driver/private_property_handlers.h"
+#include "driver/private_request.h"
 #include "driver/stream_control.h"
 
 namespace {

@@ -3,10 +3,10 @@
 // sequence, as the commit does, so that none of them interleaves with a commit, a stream start or
 // another of them.
 #include "bridge/bridge_frames.h"
-#include "bridge/private_property_handlers.h"
-#include "bridge/private_request.h"
 #include "bridge/record_words.h"
 #include "driver/device_io_lock.h"
+#include "driver/private_property_handlers.h"
+#include "driver/private_request.h"
 #include "driver/stream_control.h"
 #include "driver/tune_commit.h"
 

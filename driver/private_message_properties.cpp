@@ -1,9 +1,9 @@
 // The private message items (ids 11 and 14): a send or a receive of the segmented message
 // exchange, under the device I/O mutex and only while the stick is active.
-#include "bridge/private_property_handlers.h"
-#include "bridge/private_request.h"
 #include "bridge/segmented_message.h"
 #include "driver/device_io_lock.h"
+#include "driver/private_property_handlers.h"
+#include "driver/private_request.h"
 
 NTSTATUS PrivateMessageGet(PIRP irp, PKSIDENTIFIER property, PVOID data) {
     const NTSTATUS status = CheckPrivateRequest(irp, property, data, kMessageRecordBytes);
