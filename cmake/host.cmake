@@ -2,6 +2,8 @@
 # kvsbda-sim, tests, benchmarks and fuzz targets.
 enable_testing()
 find_package(Threads REQUIRED)
+# Executables export their symbols, so that a bug check's host call stack names its functions.
+set(CMAKE_ENABLE_EXPORTS ON)
 
 # Kernel, USB bus and kernel-streaming emulation.
 file(GLOB KVSBDA_HOST_PLATFORM_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/platform/host/*.cpp)

@@ -4,6 +4,7 @@
 #include "platform/host/bda_filter_context.h"
 #include "platform/host/ks_objects.h"
 #include "platform/host/ks_services.h"
+#include "platform/host/service_rules.h"
 
 namespace host {
 namespace {
@@ -34,6 +35,8 @@ size_t BdaFilterContextsAlive() {
 }  // namespace host
 
 NTSTATUS BdaInitFilter(PKSFILTER pKSFilter, const BDA_FILTER_TEMPLATE* pBdaFilterTemplate) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaInitFilter");
+    host::CheckServiceIrql(rule);
     host::KsFilterObject* filter = host::FindFilterObject(pKSFilter);
     if (filter == nullptr || pBdaFilterTemplate == nullptr) return STATUS_INVALID_PARAMETER;
     std::lock_guard guard(filter->bdaLock);
@@ -46,6 +49,8 @@ NTSTATUS BdaInitFilter(PKSFILTER pKSFilter, const BDA_FILTER_TEMPLATE* pBdaFilte
 }
 
 NTSTATUS BdaUninitFilter(PKSFILTER pKSFilter) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaUninitFilter");
+    host::CheckServiceIrql(rule);
     host::KsFilterObject* filter = host::FindFilterObject(pKSFilter);
     if (filter == nullptr) return STATUS_INVALID_PARAMETER;
     std::lock_guard guard(filter->bdaLock);
@@ -55,6 +60,8 @@ NTSTATUS BdaUninitFilter(PKSFILTER pKSFilter) {
 }
 
 NTSTATUS BdaStartChanges(PIRP Irp) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaStartChanges");
+    host::CheckServiceIrql(rule);
     return host::WithContext(Irp, [](host::BdaFilterContext& context) {
         context.changesOpen = true;
         context.pendingTopologies.clear();
@@ -63,11 +70,15 @@ NTSTATUS BdaStartChanges(PIRP Irp) {
 }
 
 NTSTATUS BdaCheckChanges(PIRP Irp) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaCheckChanges");
+    host::CheckServiceIrql(rule);
     // Topologies are checked against the template when they are created; nothing else changes.
     return host::WithContext(Irp, [](host::BdaFilterContext&) { return STATUS_SUCCESS; });
 }
 
 NTSTATUS BdaCommitChanges(PIRP Irp) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaCommitChanges");
+    host::CheckServiceIrql(rule);
     return host::WithContext(Irp, [](host::BdaFilterContext& context) {
         for (const auto& pair : context.pendingTopologies) context.topologies.push_back(pair);
         context.pendingTopologies.clear();
@@ -77,6 +88,8 @@ NTSTATUS BdaCommitChanges(PIRP Irp) {
 }
 
 NTSTATUS BdaGetChangeState(PIRP Irp, BDA_CHANGE_STATE* pChangeState) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaGetChangeState");
+    host::CheckServiceIrql(rule);
     if (pChangeState == nullptr) return STATUS_INVALID_PARAMETER;
     return host::WithContext(Irp, [pChangeState](host::BdaFilterContext& context) {
         *pChangeState = context.changesOpen ? BDA_CHANGES_PENDING : BDA_CHANGES_COMPLETE;
@@ -87,6 +100,8 @@ NTSTATUS BdaGetChangeState(PIRP Irp, BDA_CHANGE_STATE* pChangeState) {
 // Installed as a method handler: kernel streaming has checked that the request holds a pin pair.
 // A pair that no pin pairing of the template names is an invalid parameter.
 NTSTATUS BdaMethodCreateTopology(PIRP Irp, KSMETHOD* pKSMethod, PVOID) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaMethodCreateTopology");
+    host::CheckServiceIrql(rule);
     if (pKSMethod == nullptr) return STATUS_INVALID_PARAMETER;
     const auto* pair = reinterpret_cast<const KSM_BDA_PIN_PAIR*>(pKSMethod);
     const ULONG input = pair->InputPinId;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/host/service_rules.h"
 #include "platform/kernel.h"
 
 namespace host {
@@ -76,6 +77,8 @@ std::string Gb2312ToUtf8(const std::string& text) {
 }  // namespace host
 
 ULONG DbgPrint(PCSTR format, ...) {
+    static const host::ServiceRule& rule = host::RuleOf("DbgPrint");
+    host::CheckServiceIrql(rule);
     va_list arguments;
     va_start(arguments, format);
     va_list copy;
@@ -97,6 +100,8 @@ ULONG DbgPrint(PCSTR format, ...) {
 }
 
 void RtlAssert(PVOID failedAssertion, PVOID fileName, ULONG lineNumber, PCHAR message) {
+    static const host::ServiceRule& rule = host::RuleOf("RtlAssert");
+    host::CheckServiceIrql(rule);
     auto text = [](PVOID p) {
         return p ? std::string(static_cast<const char*>(p)) : std::string();
     };

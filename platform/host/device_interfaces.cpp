@@ -8,6 +8,7 @@
 
 #include "platform/host/kernel_errors.h"
 #include "platform/host/pool_accounting.h"
+#include "platform/host/service_rules.h"
 
 namespace host {
 namespace {
@@ -100,6 +101,8 @@ void ClearDeviceInterfaces() {
 }  // namespace host
 
 void RtlFreeUnicodeString(PUNICODE_STRING string) {
+    static const host::ServiceRule& rule = host::RuleOf("RtlFreeUnicodeString");
+    host::CheckServiceIrql(rule);
     if (string == nullptr) return;
     if (string->Buffer != nullptr) ExFreePool(string->Buffer);
     string->Buffer = nullptr;
@@ -110,6 +113,8 @@ void RtlFreeUnicodeString(PUNICODE_STRING string) {
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject,
                                    const GUID* interfaceClassGuid, PUNICODE_STRING referenceString,
                                    PUNICODE_STRING symbolicLinkName) {
+    static const host::ServiceRule& rule = host::RuleOf("IoRegisterDeviceInterface");
+    host::CheckServiceIrql(rule);
     using namespace host;
     if (physicalDeviceObject == nullptr || interfaceClassGuid == nullptr ||
         symbolicLinkName == nullptr) {
@@ -152,6 +157,8 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject,
 }
 
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable) {
+    static const host::ServiceRule& rule = host::RuleOf("IoSetDeviceInterfaceState");
+    host::CheckServiceIrql(rule);
     using namespace host;
     std::string linkName = FromUnicodeString(symbolicLinkName);
     std::lock_guard guard(TheRegistry().lock);

@@ -21,6 +21,7 @@
 #include "platform/host/io_completion_queue.h"
 #include "platform/host/irql.h"
 #include "platform/host/kernel_errors.h"
+#include "platform/host/service_rules.h"
 #include "platform/host/thread_state.h"
 
 namespace host {
@@ -125,10 +126,12 @@ bool TrySatisfy(DISPATCHER_HEADER* header) {
             if (header->SignalState > 0) {
                 header->SignalState = 0;
                 AsMutex(header)->OwnerThread = CurrentThreadToken();
+                ++CurrentThreadState().mutexesHeld;
                 return true;
             }
             if (AsMutex(header)->OwnerThread == CurrentThreadToken()) {
                 header->SignalState -= 1;
+                ++CurrentThreadState().mutexesHeld;
                 return true;
             }
             return false;
@@ -274,12 +277,16 @@ NTSTATUS WaitReal(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* header,
 }
 
 NTSTATUS Wait(DISPATCHER_HEADER* header, PLARGE_INTEGER timeout) {
+    static const ServiceRule& rule = RuleOf("KeWaitForSingleObject");
+    CheckServiceIrql(rule);
     bool poll = timeout != nullptr && timeout->QuadPart == 0;
-    if (!poll && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
-        RecordIrqlViolation(
-            Describe(timeout ? "KeWaitForSingleObject with a time-out at DISPATCH_LEVEL"
-                             : "KeWaitForSingleObject without time-out at DISPATCH_LEVEL",
-                     header));
+    if (!poll && KeGetCurrentIrql() > APC_LEVEL) {
+        RecordIrqlViolation(Describe(timeout ? "KeWaitForSingleObject with a non-zero time-out "
+                                               "above APC_LEVEL"
+                                             : "KeWaitForSingleObject without time-out above "
+                                               "APC_LEVEL",
+                                     header) +
+                            " [" + rule.documentation + "]");
         poll = true;  // never block at dispatch level: the waited-for work may need this thread
     }
     Dispatcher& dispatcher = TheDispatcher();
@@ -343,11 +350,15 @@ void NotifyWaiters() {
 }  // namespace host
 
 void KeInitializeMutex(PRKMUTEX mutex, ULONG) {
+    static const host::ServiceRule& rule = host::RuleOf("KeInitializeMutex");
+    host::CheckServiceIrql(rule);
     host::Initialise(&mutex->Header, host::kMutantObject, 1);
 }
 
 LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN) {
     using namespace host;
+    static const ServiceRule& rule = RuleOf("KeReleaseMutex");
+    CheckServiceIrql(rule);
     std::lock_guard guard(TheDispatcher().lock);
     DISPATCHER_HEADER& header = mutex->Header;
     LONG previous = header.SignalState;
@@ -357,9 +368,11 @@ LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN) {
     }
     if (mutex->OwnerThread != CurrentThreadToken()) {
         RecordKernelError(
-            Describe("KeReleaseMutex by a thread that does not own the mutex", mutex));
+            Describe("KeReleaseMutex by a thread that does not own the mutex", mutex) + " [" +
+            rule.documentation + "]");
         return previous;
     }
+    --CurrentThreadState().mutexesHeld;
     header.SignalState += 1;
     if (header.SignalState == 1) {
         mutex->OwnerThread = nullptr;
@@ -369,6 +382,8 @@ LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN) {
 }
 
 void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+    static const host::ServiceRule& rule = host::RuleOf("KeInitializeEvent");
+    host::CheckServiceIrql(rule);
     host::Initialise(&event->Header,
                      type == SynchronizationEvent ? host::kEventSynchronizationObject
                                                   : host::kEventNotificationObject,
@@ -377,6 +392,8 @@ void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
 
 LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
     using namespace host;
+    static const ServiceRule& rule = RuleOf("KeSetEvent");
+    CheckServiceIrql(rule);
     std::lock_guard guard(TheDispatcher().lock);
     if (!host::IsInitialised(&event->Header))
         RecordKernelError(Describe("KeSetEvent on an event that was never initialised", event));
@@ -387,16 +404,22 @@ LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
 }
 
 void KeClearEvent(PRKEVENT event) {
+    static const host::ServiceRule& rule = host::RuleOf("KeClearEvent");
+    host::CheckServiceIrql(rule);
     std::lock_guard guard(host::TheDispatcher().lock);
     event->Header.SignalState = 0;
 }
 
 LONG KeReadStateEvent(PRKEVENT event) {
+    static const host::ServiceRule& rule = host::RuleOf("KeReadStateEvent");
+    host::CheckServiceIrql(rule);
     std::lock_guard guard(host::TheDispatcher().lock);
     return event->Header.SignalState;
 }
 
 void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type) {
+    static const host::ServiceRule& rule = host::RuleOf("KeInitializeTimerEx");
+    host::CheckServiceIrql(rule);
     host::Initialise(&timer->Header,
                      type == SynchronizationTimer ? host::kTimerSynchronizationObject
                                                   : host::kTimerNotificationObject,
@@ -411,6 +434,8 @@ void KeInitializeTimer(PKTIMER timer) {
 
 BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, KDPC* dpc) {
     using namespace host;
+    static const ServiceRule& rule = RuleOf("KeSetTimer");
+    CheckServiceIrql(rule);
     if (dpc != nullptr)
         RecordKernelError(
             Describe("KeSetTimer with a DPC, which the emulation does not run", timer));
@@ -424,6 +449,8 @@ BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, KDPC* dpc) {
 }
 
 BOOLEAN KeCancelTimer(PKTIMER timer) {
+    static const host::ServiceRule& rule = host::RuleOf("KeCancelTimer");
+    host::CheckServiceIrql(rule);
     std::lock_guard guard(host::TheDispatcher().lock);
     host::UpdateTimer(&timer->Header);
     BOOLEAN wasQueued = timer->Header.Inserted != 0;
@@ -442,9 +469,10 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interva
         RecordKernelError("KeDelayExecutionThread without an interval");
         return STATUS_INVALID_PARAMETER;
     }
-    if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
-        RecordIrqlViolation("KeDelayExecutionThread at DISPATCH_LEVEL");
-        return STATUS_SUCCESS;
+    static const ServiceRule& rule = RuleOf("KeDelayExecutionThread");
+    if (KeGetCurrentIrql() > rule.maxIrql) {
+        CheckServiceIrql(rule);
+        return STATUS_SUCCESS;  // captured: a sleep above APC_LEVEL does not sleep
     }
     DeliverQueuedCompletions();
     LONGLONG start = NowTicks();

@@ -5,9 +5,17 @@
 // host-compiled driver core, called directly, or foreign code registered by a runner (the Windows
 // image executing under a CPU emulator), which receives the arguments as 64-bit words in the
 // order of the C++ signature and answers with the 64-bit return register.
+//
+// Every such routine must return at the IRQL it was called at, holding no spin lock and no
+// mutex it did not hold on entry (the kernel's own checks on return from a dispatch routine,
+// completion routine or callback); CallDriver checks that on return, and a routine that breaks
+// it is a bug check (kernel_errors.h).
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <type_traits>
+
+#include "platform/kernel.h"
 
 namespace host {
 
@@ -19,12 +27,29 @@ class ForeignCodeRunner {
     // Runs the foreign function at `code` with `count` argument words on the calling thread and
     // returns its return register.
     virtual uint64_t Call(const void* code, const uint64_t* arguments, size_t count) = 0;
+    // The routine at `code` in words (its function name), for reports.
+    virtual std::string Describe(const void*) const { return {}; }
 };
 
 // Installs (or, with nullptr, removes) the runner consulted by CallDriver. Not thread-safe
 // against calls in flight: install before loading a driver, remove after unloading it.
 void SetForeignCodeRunner(ForeignCodeRunner* runner);
 ForeignCodeRunner* CurrentForeignCodeRunner();
+
+// What a driver routine is called with, and the check of what it returned with.
+class DriverRoutineFrame {
+  public:
+    explicit DriverRoutineFrame(const void* routine);
+    ~DriverRoutineFrame();  // bug check on a changed IRQL or a lock taken and kept
+    DriverRoutineFrame(const DriverRoutineFrame&) = delete;
+    DriverRoutineFrame& operator=(const DriverRoutineFrame&) = delete;
+
+  private:
+    const void* routine_;
+    KIRQL irql_;
+    size_t spinLocks_;
+    int mutexes_;
+};
 
 namespace detail {
 
@@ -61,6 +86,7 @@ R FromWord(uint64_t word) {
 template <typename R, typename... Parameters, typename... Arguments>
 R CallDriver(R (*routine)(Parameters...), Arguments... arguments) {
     static_assert(sizeof...(Parameters) == sizeof...(Arguments));
+    const DriverRoutineFrame frame(reinterpret_cast<const void*>(routine));
     ForeignCodeRunner* runner = CurrentForeignCodeRunner();
     if (runner != nullptr && runner->Owns(reinterpret_cast<const void*>(routine))) {
         const uint64_t words[sizeof...(Parameters) + 1] = {

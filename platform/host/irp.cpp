@@ -13,6 +13,7 @@
 #include "platform/host/io_completion_queue.h"
 #include "platform/host/kernel_errors.h"
 #include "platform/host/pool_accounting.h"
+#include "platform/host/service_rules.h"
 #include "platform/host/thread_state.h"
 
 namespace {
@@ -72,6 +73,8 @@ USHORT IoSizeOfIrp(CCHAR stackSize) {
 }
 
 PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
+    static const host::ServiceRule& rule = host::RuleOf("IoAllocateIrp");
+    host::CheckServiceIrql(rule);
     if (stackSize < 1) {
         host::RecordKernelError("IoAllocateIrp with a stack size below 1");
         return nullptr;
@@ -87,6 +90,8 @@ PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
 }
 
 void IoInitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize) {
+    static const host::ServiceRule& rule = host::RuleOf("IoInitializeIrp");
+    host::CheckServiceIrql(rule);
     std::memset(static_cast<void*>(irp), 0, packetSize);
     irp->Type = kIoTypeIrp;
     irp->Size = packetSize;
@@ -96,6 +101,8 @@ void IoInitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize) {
 }
 
 void IoReuseIrp(PIRP irp, NTSTATUS status) {
+    static const host::ServiceRule& rule = host::RuleOf("IoReuseIrp");
+    host::CheckServiceIrql(rule);
     UCHAR flags = irp->AllocationFlags;
     IoInitializeIrp(irp, irp->Size, irp->StackCount);
     irp->AllocationFlags = flags;
@@ -103,6 +110,8 @@ void IoReuseIrp(PIRP irp, NTSTATUS status) {
 }
 
 void IoFreeIrp(PIRP irp) {
+    static const host::ServiceRule& rule = host::RuleOf("IoFreeIrp");
+    host::CheckServiceIrql(rule);
     if (irp == nullptr || irp->Type != kIoTypeIrp) {
         host::RecordKernelError("IoFreeIrp of something that is not a request packet");
         return;
@@ -151,6 +160,8 @@ void IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID cont
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    static const host::ServiceRule& rule = host::RuleOf("IofCallDriver");
+    host::CheckServiceIrql(rule);
     if (irp->CurrentLocation <= 1) {
         // The kernel stops the machine here (no more stack locations).
         host::RecordKernelError(Describe("IofCallDriver: a next stack location must exist", irp));
@@ -176,6 +187,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
 }
 
 void IofCompleteRequest(PIRP irp, KPRIORITY) {
+    static const host::ServiceRule& rule = host::RuleOf("IofCompleteRequest");
+    host::CheckServiceIrql(rule);
     if (irp->CurrentLocation > irp->StackCount) {
         host::RecordKernelError(
             Describe("IofCompleteRequest of a packet that is not with a driver", irp));
@@ -228,6 +241,8 @@ void IofCompleteRequest(PIRP irp, KPRIORITY) {
 }
 
 BOOLEAN IoCancelIrp(PIRP irp) {
+    static const host::ServiceRule& rule = host::RuleOf("IoCancelIrp");
+    host::CheckServiceIrql(rule);
     if (!IsLivePacket(irp)) {
         host::RecordKernelError("IoCancelIrp of a packet that has been freed");
         return FALSE;
@@ -263,6 +278,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
                                    PVOID inputBuffer, ULONG inputBufferLength, PVOID outputBuffer,
                                    ULONG outputBufferLength, BOOLEAN internalDeviceIoControl,
                                    PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock) {
+    static const host::ServiceRule& rule = host::RuleOf("IoBuildDeviceIoControlRequest");
+    host::CheckServiceIrql(rule);
     PIRP irp = IoAllocateIrp(deviceObject->StackSize, FALSE);
     if (irp == nullptr) return nullptr;
     irp->AllocationFlags |= kOwnedByIoSystem;

@@ -5,6 +5,7 @@
 
 #include "platform/host/io_completion_queue.h"
 #include "platform/host/kernel_errors.h"
+#include "platform/host/service_rules.h"
 #include "platform/host/thread_state.h"
 
 namespace host {
@@ -28,10 +29,18 @@ ThreadState::ThreadState() {
 
 ThreadState::~ThreadState() {
     UnregisterThread(this);
-    if (irql != PASSIVE_LEVEL) RecordKernelError("thread ended at IRQL " + std::to_string(irql));
+    if (irql != PASSIVE_LEVEL)
+        RecordThreadEndError("thread ended at IRQL " + std::to_string(irql), irql);
     if (criticalRegionDepth != 0)
-        RecordKernelError("thread ended inside " + std::to_string(criticalRegionDepth) +
-                          " critical region(s)");
+        RecordThreadEndError(
+            "thread ended inside " + std::to_string(criticalRegionDepth) + " critical region(s)",
+            irql);
+    if (!spinLocks.empty())
+        RecordThreadEndError(
+            "thread ended holding " + std::to_string(spinLocks.size()) + " spin lock(s)", irql);
+    if (mutexesHeld != 0)
+        RecordThreadEndError("thread ended holding " + std::to_string(mutexesHeld) + " mutex(es)",
+                             irql);
 }
 
 ThreadState& CurrentThreadState() {
@@ -50,6 +59,7 @@ void ClearIrqlViolations() {
 }
 
 void RecordIrqlViolation(const std::string& description) {
+    BugCheck("IRQL rule", description);
     KIRQL irql = CurrentThreadState().irql;
     std::lock_guard guard(Violations().lock);
     Violations().entries.push_back({irql, description});
@@ -66,10 +76,12 @@ KIRQL KeGetCurrentIrql() {
 }
 
 void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) {
+    static const host::ServiceRule& rule = host::RuleOf("KeRaiseIrql");
+    host::CheckServiceIrql(rule);
     host::ThreadState& state = host::CurrentThreadState();
     if (newIrql < state.irql)
         host::RecordIrqlViolation("KeRaiseIrql to " + std::to_string(newIrql) +
-                                  " below the current level");
+                                  " below the current level [" + rule.documentation + "]");
     *oldIrql = state.irql;
     state.irql = newIrql;
 }
@@ -78,15 +90,20 @@ void KeLowerIrql(KIRQL newIrql) {
     host::ThreadState& state = host::CurrentThreadState();
     if (newIrql > state.irql)
         host::RecordIrqlViolation("KeLowerIrql to " + std::to_string(newIrql) +
-                                  " above the current level");
+                                  " above the current level [" +
+                                  host::RuleOf("KeLowerIrql").documentation + "]");
     state.irql = newIrql;
 }
 
 void KeEnterCriticalRegion() {
+    static const host::ServiceRule& rule = host::RuleOf("KeEnterCriticalRegion");
+    host::CheckServiceIrql(rule);
     ++host::CurrentThreadState().criticalRegionDepth;
 }
 
 void KeLeaveCriticalRegion() {
+    static const host::ServiceRule& rule = host::RuleOf("KeLeaveCriticalRegion");
+    host::CheckServiceIrql(rule);
     host::ThreadState& state = host::CurrentThreadState();
     if (state.criticalRegionDepth == 0) {
         host::RecordKernelError("KeLeaveCriticalRegion without a matching KeEnterCriticalRegion");

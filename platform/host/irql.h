@@ -1,6 +1,8 @@
 #pragma once
-// Per-thread IRQL tracking. Waiting, sleeping or acquiring a mutex at DISPATCH_LEVEL is a
-// violation: it is recorded and the call returns without blocking (a wait behaves as a poll).
+// Per-thread IRQL tracking. A service called outside its IRQL range (waiting, sleeping or
+// acquiring a mutex at DISPATCH_LEVEL, ...) is a bug check (kernel_errors.h); under a
+// ScopedViolationCapture it is recorded here and the call returns without blocking (a wait
+// behaves as a poll).
 #include <string>
 #include <vector>
 

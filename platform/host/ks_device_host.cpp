@@ -9,6 +9,7 @@
 #include "platform/host/host_request.h"
 #include "platform/host/kernel_errors.h"
 #include "platform/host/ks_objects.h"
+#include "platform/host/service_rules.h"
 
 namespace host {
 namespace {
@@ -173,6 +174,8 @@ void KsDeviceHost::SetPower(DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
 
 NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING,
                             const KSDEVICE_DESCRIPTOR* descriptor) {
+    static const host::ServiceRule& rule = host::RuleOf("KsInitializeDriver");
+    host::CheckServiceIrql(rule);
     host::LoadedDriver& loaded = host::Loaded();
     std::lock_guard guard(loaded.lock);
     if (driverObject == nullptr || driverObject != loaded.loading) {

@@ -9,6 +9,7 @@
 
 #include "platform/host/ks_device_host.h"
 #include "platform/host/ks_services.h"
+#include "platform/host/service_rules.h"
 
 namespace host {
 namespace {
@@ -81,6 +82,8 @@ void ForgetFilterFactories(PKSDEVICE device) {
 NTSTATUS BdaCreateFilterFactory(PKSDEVICE device,
                                 const KSFILTER_DESCRIPTOR* initialFilterDescriptor,
                                 const BDA_FILTER_TEMPLATE* bdaFilterTemplate) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaCreateFilterFactory");
+    host::CheckServiceIrql(rule);
     std::lock_guard guard(host::Log().lock);
     NTSTATUS result = host::Log().result;
     if (result == STATUS_SUCCESS &&

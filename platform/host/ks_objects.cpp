@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "platform/host/kernel_errors.h"
+#include "platform/host/service_rules.h"
 
 namespace host {
 namespace {
@@ -73,6 +74,8 @@ void AddressRequest(PIRP irp, KsFilterObject* filter, KsPinObject* pin) {
 }  // namespace host
 
 PKSDEVICE KsGetDevice(PVOID object) {
+    static const host::ServiceRule& rule = host::RuleOf("KsGetDevice");
+    host::CheckServiceIrql(rule);
     host::Entry entry{};
     if (!host::Find(object, &entry)) {
         host::RecordKernelError("KsGetDevice on an object kernel streaming does not know");
@@ -90,6 +93,8 @@ PKSDEVICE KsGetDevice(PVOID object) {
 }
 
 PKSFILTER KsGetFilterFromIrp(PIRP irp) {
+    static const host::ServiceRule& rule = host::RuleOf("KsGetFilterFromIrp");
+    host::CheckServiceIrql(rule);
     const void* target = host::FileObjectOf(irp);
     if (host::KsFilterObject* filter = host::FindFilterObject(target)) return &filter->ks;
     // A request sent to a pin belongs to the pin's filter.
@@ -98,6 +103,8 @@ PKSFILTER KsGetFilterFromIrp(PIRP irp) {
 }
 
 PKSPIN KsGetPinFromIrp(PIRP irp) {
+    static const host::ServiceRule& rule = host::RuleOf("KsGetPinFromIrp");
+    host::CheckServiceIrql(rule);
     host::KsPinObject* pin = host::FindPinObject(host::FileObjectOf(irp));
     return pin != nullptr ? &pin->ks : nullptr;
 }

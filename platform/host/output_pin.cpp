@@ -6,6 +6,8 @@
 #include <chrono>
 #include <utility>
 
+#include "platform/host/service_rules.h"
+
 namespace host {
 namespace {
 
@@ -177,6 +179,8 @@ void OutputPin::CompleteLeadingFrameLocked() {
 }  // namespace host
 
 PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
+    static const host::ServiceRule& rule = host::RuleOf("KsPinGetLeadingEdgeStreamPointer");
+    host::CheckServiceIrql(rule);
     if (state != KSSTREAM_POINTER_STATE_LOCKED) return nullptr;
     host::PinRegistry& registry = host::Registry();
     std::lock_guard guard(registry.lock);
@@ -188,6 +192,8 @@ PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_
 
 NTSTATUS KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER streamPointer, ULONG,
                                                 ULONG outUsed, BOOLEAN eject) {
+    static const host::ServiceRule& rule = host::RuleOf("KsStreamPointerAdvanceOffsetsAndUnlock");
+    host::CheckServiceIrql(rule);
     if (streamPointer == nullptr) return STATUS_INVALID_PARAMETER;
     host::PinRegistry& registry = host::Registry();
     std::lock_guard guard(registry.lock);

@@ -6,8 +6,10 @@
 #include <mutex>
 #include <set>
 
+#include "platform/host/irql.h"
 #include "platform/host/kernel_errors.h"
 #include "platform/host/pool_accounting.h"
+#include "platform/host/service_rules.h"
 
 namespace host {
 namespace {
@@ -156,6 +158,11 @@ size_t PoolFailuresInjected() {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
     using namespace host;
+    static const ServiceRule& rule = RuleOf("ExAllocatePoolWithTag");
+    CheckServiceIrql(rule);
+    if (poolType == PagedPool && KeGetCurrentIrql() > APC_LEVEL)
+        RecordIrqlViolation("ExAllocatePoolWithTag of paged pool above APC_LEVEL [" +
+                            std::string(rule.documentation) + "]");
     Pool& pool = ThePool();
     std::shared_ptr<const PoolFailurePredicate> predicate;
     bool fail = false;
@@ -183,6 +190,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
 }
 
 void ExFreePoolWithTag(PVOID block, ULONG tag) {
+    static const host::ServiceRule& rule = host::RuleOf("ExFreePoolWithTag");
+    host::CheckServiceIrql(rule);
     if (block == nullptr) {
         host::RecordKernelError("ExFreePoolWithTag of a null block");
         return;
@@ -197,6 +206,8 @@ void ExFreePoolWithTag(PVOID block, ULONG tag) {
 }
 
 void ExFreePool(PVOID block) {
+    static const host::ServiceRule& rule = host::RuleOf("ExFreePool");
+    host::CheckServiceIrql(rule);
     if (block == nullptr) {
         host::RecordKernelError("ExFreePool of a null block");
         return;

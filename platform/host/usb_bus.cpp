@@ -12,6 +12,7 @@
 #include "platform/host/clock.h"
 #include "platform/host/clock_internal.h"
 #include "platform/host/irql.h"
+#include "platform/host/service_rules.h"
 #include "platform/host/usbd_descriptor_walk.h"
 
 namespace host {
@@ -110,6 +111,16 @@ bool IsochronousBlockIsSound(const URB* urb) {
         if (i > 0 && packet[i].Offset <= packet[i - 1].Offset) return false;
     }
     return true;
+}
+
+// Pipe abort and reset requests are sent at PASSIVE_LEVEL only (service_rules.cpp).
+void CheckRequestIrql(const URB* urb) {
+    if (urb == nullptr) return;
+    static const ServiceRule& abortRule = RuleOf("URB_FUNCTION_ABORT_PIPE");
+    static const ServiceRule& resetRule = RuleOf("URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL");
+    if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) CheckServiceIrql(abortRule);
+    if (urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL)
+        CheckServiceIrql(resetRule);
 }
 
 }  // namespace
@@ -446,6 +457,7 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT object, PIRP irp) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     auto urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+    CheckRequestIrql(urb);
     auto request = std::make_unique<Request>();
     request->irp = irp;
     request->urb = urb;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/host/service_rules.h"
 #include "platform/host/usbd_descriptor_walk.h"
 
 namespace host::usbd {
@@ -137,6 +138,8 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor, PVOID startPosition,
     LONG interfaceNumber, LONG alternateSetting, LONG interfaceClass, LONG interfaceSubClass,
     LONG interfaceProtocol) {
+    static const host::ServiceRule& rule = host::RuleOf("USBD_ParseConfigurationDescriptorEx");
+    host::CheckServiceIrql(rule);
     const host::usbd::InterfaceCriteria criteria{interfaceNumber, alternateSetting, interfaceClass,
                                                  interfaceSubClass, interfaceProtocol};
     return const_cast<PUSB_INTERFACE_DESCRIPTOR>(
@@ -145,6 +148,8 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
 
 PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor,
                                        PUSBD_INTERFACE_LIST_ENTRY interfaceList) {
+    static const host::ServiceRule& rule = host::RuleOf("USBD_CreateConfigurationRequestEx");
+    host::CheckServiceIrql(rule);
     if (host::usbd::WalkableLength(configurationDescriptor) == 0 || interfaceList == nullptr)
         return nullptr;
 

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <map>
 
+#include "platform/host/kernel_errors.h"
 #include "platform/image/guest_engine.h"
 #include "platform/image/host_memory.h"
 #include "platform/image/kernel_imports.h"
@@ -214,6 +215,16 @@ bool ImageRunner::Owns(const void* code) const {
     return image_->IsCode(reinterpret_cast<uint64_t>(code));
 }
 
+std::string ImageRunner::Describe(const void* code) const {
+    return image_->Describe(reinterpret_cast<uint64_t>(code));
+}
+
+std::string ImageRunner::ImportCaller::Describe(const void* context) {
+    const auto* caller = static_cast<const ImportCaller*>(context);
+    return caller->runner->image_->Describe(caller->returnAddress) + " (return address " +
+           Hex(caller->returnAddress) + ") calling " + caller->binding->name;
+}
+
 void ImageRunner::SetFaultHandler(std::function<void(const GuestFault&)> handler) {
     std::lock_guard guard(faultLock_);
     faultHandler_ = std::move(handler);
@@ -408,6 +419,9 @@ bool ImageRunner::CallImport(Engine& engine, uint64_t slotAddress,
     importCalls_.fetch_add(1, std::memory_order_relaxed);
     StoppedCall call(engine);
     guestLock.unlock();
+    // A bug check in the service names the image function that called it.
+    const ImportCaller importCaller{this, &binding, returnAddress};
+    const host::ScopedCaller caller(&ImportCaller::Describe, &importCaller);
     const uint64_t result = binding.thunk(call);
     if (!call.FaultText().empty())
         RaiseFault(&engine, "fault in " + binding.name, call.FaultText(), returnAddress);

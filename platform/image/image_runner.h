@@ -68,6 +68,7 @@ class ImageRunner : public host::ForeignCodeRunner {
 
     bool Owns(const void* code) const override;
     uint64_t Call(const void* code, const uint64_t* arguments, size_t count) override;
+    std::string Describe(const void* code) const override;
 
     const MappedImage& Image() const { return *image_; }
     // The image's entry point, for host::LoadDriver.
@@ -100,6 +101,13 @@ class ImageRunner : public host::ForeignCodeRunner {
         ImportThunk thunk = nullptr;
     };
     class StoppedCall;
+    // The image function an import call came from, described for a bug check in the service.
+    struct ImportCaller {
+        const ImageRunner* runner;
+        const Binding* binding;
+        uint64_t returnAddress;
+        static std::string Describe(const void* context);
+    };
 
     ImageRunner() = default;
     Engine* ThisThreadEngine();

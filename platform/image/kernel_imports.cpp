@@ -147,6 +147,12 @@ const KernelExport kExports[] = {
 
 }  // namespace
 
+std::vector<std::string> KernelExportNames() {
+    std::vector<std::string> names;
+    for (const KernelExport& entry : kExports) names.push_back(entry.name);
+    return names;
+}
+
 ImportThunk FindKernelExport(const std::string& module, const std::string& name) {
     for (const KernelExport& entry : kExports)
         if (strcasecmp(entry.module, module.c_str()) == 0 && name == entry.name) return entry.thunk;

@@ -4,6 +4,7 @@
 // spin locks, dispatcher objects and waits, request packets, device interfaces, the usbd
 // library, kernel streaming and BDA support. The table is data: one line per export.
 #include <string>
+#include <vector>
 
 #include "platform/image/guest_call.h"
 
@@ -17,5 +18,8 @@ struct KernelExport {
 
 // The host function bound to `module!name`, or nullptr when the emulation offers none.
 ImportThunk FindKernelExport(const std::string& module, const std::string& name);
+
+// The name of every export the emulation offers (each has a row in host/service_rules.h).
+std::vector<std::string> KernelExportNames();
 
 }  // namespace image

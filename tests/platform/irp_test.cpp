@@ -98,6 +98,7 @@ NTSTATUS CountAndStop(PDEVICE_OBJECT, PIRP, PVOID context) {
 }
 
 TEST_P(InvokeFlagsTest, RoutineRunsOnlyWhenItsFlagMatches) {
+    host::ScopedViolationCapture expected;  // the calls below break rules on purpose
     const InvokeCase& c = GetParam();
     FakeDevice device;
     device.completeWith = STATUS_PENDING;
@@ -206,6 +207,7 @@ TEST_F(IrpTest, CancelRoutineRunsOnceUnderConcurrentCancels) {
 }
 
 TEST_F(IrpTest, MisuseOfStackLocationsIsReported) {
+    host::ScopedViolationCapture expected;  // the calls below break rules on purpose
     FakeDevice device;
     PIRP irp = IoAllocateIrp(1, FALSE);
     IoSetNextIrpStackLocation(irp);

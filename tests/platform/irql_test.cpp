@@ -8,13 +8,15 @@ namespace {
 
 class IrqlTest : public KernelTest {};
 
-// Each of these would block or sleep at DISPATCH_LEVEL: it must be reported and return at once.
+// Each of these would block or sleep at DISPATCH_LEVEL: a bug check (service_rules_test.cpp);
+// under a capture it is recorded and returns at once.
 struct BlockingCall {
     const char* name;
     std::function<void()> call;
 };
 
 TEST_F(IrqlTest, BlockingAtDispatchLevelIsReportedAndDoesNotBlock) {
+    host::ScopedViolationCapture expected;  // the calls below break rules on purpose
     static KEVENT event;
     static KMUTEX heldElsewhere;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -95,6 +97,7 @@ TEST_F(IrqlTest, SpinLockExcludesOtherThreads) {
 }
 
 TEST_F(IrqlTest, SpinLockMisuseIsReported) {
+    host::ScopedViolationCapture expected;  // the calls below break rules on purpose
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     KIRQL old;
@@ -112,6 +115,7 @@ TEST_F(IrqlTest, SpinLockMisuseIsReported) {
 }
 
 TEST_F(IrqlTest, UnbalancedCriticalRegionAndRaisedThreadExitAreReported) {
+    host::ScopedViolationCapture expected;  // the calls below break rules on purpose
     KeEnterCriticalRegion();
     EXPECT_EQ(host::CriticalRegionDepth(), 1);
     KeLeaveCriticalRegion();

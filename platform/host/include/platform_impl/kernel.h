@@ -92,7 +92,7 @@ constexpr NTSTATUS STATUS_INVALID_DEVICE_REQUEST = (NTSTATUS)0xC0000010;
 
 // ---- IRQL ----------------------------------------------------------------------------------
 // The emulation tracks a per-thread level: completion routines run at DISPATCH_LEVEL, and a
-// wait or sleep there is reported as an error (host::IrqlViolations).
+// wait or sleep there is a bug check (platform/host/service_rules.h).
 constexpr KIRQL PASSIVE_LEVEL = 0;
 constexpr KIRQL APC_LEVEL = 1;
 constexpr KIRQL DISPATCH_LEVEL = 2;
