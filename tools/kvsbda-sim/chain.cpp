@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "commands.h"
+#include "low_resources_report.h"
 #include "receiver_run.h"
 
 namespace kvssim {
@@ -49,14 +50,17 @@ int RunSteps(const GlobalOptions& options, const Steps& steps) {
         }
     }
     const size_t poolBytes = receiver.Close();
+    const LowResourcesReport lowResources = ReportLowResources(options, receiver.Debug());
     if (options.json) {
         nlohmann::json j = steps.size() == 1 ? results[0] : nlohmann::json{{"commands", results}};
         j["poolBytesOutstanding"] = poolBytes;
+        if (!options.lowResources.empty()) j["lowResources"] = lowResources.json;
         j["debug"] = receiver.Debug();
         std::cout << j.dump(2) << std::endl;
     } else {
         std::printf("closed, stopped, removed, unplugged\n  pool bytes still allocated: %zu\n",
                     poolBytes);
+        if (!options.lowResources.empty()) std::printf("%s", lowResources.text.c_str());
     }
     if (exitCode != 0) return exitCode;
     return poolBytes == 0 ? 0 : 1;
