@@ -11,11 +11,6 @@
 
 namespace {
 
-// The diagnostics name the source the filter code comes from.
-constexpr const char kFilterSourceName[] = "qz_bda_antenna_in";
-constexpr ULONG kAntennaSizeAssertLine = 1145;
-constexpr ULONG kTransportSizeAssertLine = 1159;
-
 // The device a pin belongs to: the context it took over from its filter at creation.
 PKSDEVICE DeviceOfPin(PKSPIN pin) {
     if (pin == nullptr) return nullptr;
@@ -24,16 +19,14 @@ PKSDEVICE DeviceOfPin(PKSPIN pin) {
 }
 
 // The requested range itself becomes the format. A requested range shorter than the format would
-// be read past its end, so it matches nothing.
+// be read past its end, so it matches nothing. The application chooses the buffer: one larger
+// than the format is an ordinary answer (the format's size is returned), never an assertion.
 NTSTATUS IntersectByCopy(PKSDATARANGE dataRange, ULONG formatSize, ULONG dataBufferSize, PVOID data,
-                         PULONG dataSize, const char* sizeCheck, ULONG assertLine) {
+                         PULONG dataSize) {
     if (dataRange == nullptr || dataSize == nullptr) return STATUS_INVALID_PARAMETER;
     if (dataRange->FormatSize < formatSize) return STATUS_NO_MATCH;
     *dataSize = formatSize;
     if (dataBufferSize < formatSize || data == nullptr) return STATUS_BUFFER_OVERFLOW;
-    if (dataBufferSize != formatSize)
-        RtlAssert(const_cast<char*>(sizeCheck), const_cast<char*>(kFilterSourceName), assertLine,
-                  nullptr);
     RtlCopyMemory(data, dataRange, formatSize);
     return STATUS_SUCCESS;
 }
@@ -121,13 +114,11 @@ NTSTATUS OutputSetDeviceState(PKSPIN, KSSTATE, KSSTATE) {
 NTSTATUS AntennaIntersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE dataRange, PKSDATARANGE,
                           ULONG dataBufferSize, PVOID data, PULONG dataSize) {
     return IntersectByCopy(dataRange, sizeof(KS_DATARANGE_BDA_ANTENNA), dataBufferSize, data,
-                           dataSize, "DataBufferSize==sizeof(KS_DATARANGE_BDA_ANTENNA)",
-                           kAntennaSizeAssertLine);
+                           dataSize);
 }
 
 NTSTATUS TransportIntersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE dataRange, PKSDATARANGE,
                             ULONG dataBufferSize, PVOID data, PULONG dataSize) {
     return IntersectByCopy(dataRange, sizeof(KS_DATARANGE_BDA_TRANSPORT), dataBufferSize, data,
-                           dataSize, "DataBufferSize==sizeof(KS_DATARANGE_BDA_TRANSPORT)",
-                           kTransportSizeAssertLine);
+                           dataSize);
 }

@@ -41,6 +41,18 @@ void StoreSetting(ULONG* field, ULONG value) {
     WriteLongRelease(reinterpret_cast<LONG volatile*>(field), static_cast<LONG>(value));
 }
 
+// The interrupt reader may rest after reads that kept failing or that it could not allocate; a
+// key request is where someone wants the remote, so a resting reader tries again here. The
+// device I/O mutex keeps the transport and its state as they are meanwhile; it is taken only
+// when the reader rests, so that polling for keys does not wait behind a tune.
+void ResumeRestingRemote(DeviceContext* context) {
+    CQZUSB* hint = context->transport;
+    if (hint == nullptr || !hint->InterruptReaderResting()) return;
+    DeviceIoLock lock(context);
+    if (IsDeviceActive(context) == 1 && context->transport != nullptr)
+        context->transport->ResumeInterruptReader();
+}
+
 }  // namespace
 
 NTSTATUS PrivateAcceptSet(PIRP irp, PKSIDENTIFIER property, PVOID data) {
@@ -63,7 +75,7 @@ NTSTATUS PrivateRemoteKeyGet(PIRP irp, PKSIDENTIFIER property, PVOID data) {
     if (context == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
     UCHAR entry[kKeyEntryBytes] = {};
     // An empty queue answers four zero bytes.
-    (void)KeyQueueTake(context, entry);
+    if (!KeyQueueTake(context, entry)) ResumeRestingRemote(context);
     WriteRecordWord(data, 0, kKeyBytes);
     RtlCopyMemory(static_cast<UCHAR*>(data) + sizeof(ULONG), entry + kKeyFirstReportByte,
                   kKeyBytes);

@@ -179,13 +179,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::StartedReceiver& receiver = fuzz::StartedReceiver::Shared();
     fuzz::BeginInputOnRunningSystem();
     Script(data, size).Run();
-    // The intersection remarks on a buffer larger than the format; that is not a finding.
+    // No application request may reach an assertion of the driver.
     std::vector<host::AssertionRecord> assertions = host::Assertions();
     host::ClearAssertions();
-    for (const host::AssertionRecord& assertion : assertions)
-        Expect(assertion.file == "qz_bda_antenna_in" &&
-                   (assertion.line == 1145 || assertion.line == 1159),
-               kTarget, "unexpected assertion");
+    Expect(assertions.empty(), kTarget, "an application request reached an assertion");
     Expect(host::BdaFilterContextsAlive() == 0 && host::KsFiltersOpen() == 0, kTarget,
            "a filter or its BDA context was left");
     fuzz::EndInputOnRunningSystem(kTarget, receiver.PoolAfterStart());

@@ -24,6 +24,8 @@ NTSTATUS CQZUSB::Construct(PKSDEVICE owningDevice) {
     descriptors =
         static_cast<TransportDescriptors*>(PoolAllocateZeroed(sizeof(TransportDescriptors)));
     abortRequest = static_cast<PURB>(PoolAllocateZeroed(sizeof(_URB_PIPE_REQUEST)));
+    // The stack depth below is fixed for the device's life, so the packet fits every abort.
+    abortIrp = IoAllocateIrp(static_cast<CCHAR>(lowerDevice->StackSize + 1), FALSE);
 
     firmwareNeeded = 1;
     if (!IsWhole()) return STATUS_INSUFFICIENT_RESOURCES;
@@ -31,10 +33,14 @@ NTSTATUS CQZUSB::Construct(PKSDEVICE owningDevice) {
 }
 
 bool CQZUSB::IsWhole() const {
-    return descriptors != nullptr && abortRequest != nullptr;
+    return descriptors != nullptr && abortRequest != nullptr && abortIrp != nullptr;
 }
 
 void CQZUSB::ReleaseBuffers() {
+    if (abortIrp != nullptr) {
+        IoFreeIrp(abortIrp);
+        abortIrp = nullptr;
+    }
     if (abortRequest != nullptr) {
         PoolFree(abortRequest);
         abortRequest = nullptr;

@@ -40,17 +40,18 @@ class CQZUSB {
     void InitializeLocks();
     // Construction on a zero-filled block: reads the descriptors, classifies the stick and
     // selects its configuration. Returns STATUS_INSUFFICIENT_RESOURCES when the descriptors
-    // record or the abort request cannot be allocated (the object cannot work without them;
-    // IsWhole tells);
-    // otherwise the descriptor chain's status, which does not stop the object from being used.
-    // The object must be released with ReleaseBuffers in every case.
+    // record or the abort request and its packet cannot be allocated (the object cannot work
+    // without them; IsWhole tells); otherwise the descriptor chain's status, which does not stop
+    // the object from being used. The object must be released with ReleaseBuffers in every case.
     NTSTATUS Construct(PKSDEVICE owningDevice);
     bool IsWhole() const;
     void ReleaseBuffers();
 
     // Refused (STATUS_UNSUCCESSFUL) once deviceActive is 0; a request is counted in
-    // requestsInFlight from before that check until it has let go of the request mutex.
-    NTSTATUS CallUSBD(PURB urb);
+    // requestsInFlight from before that check until it has let go of the request mutex. The
+    // request goes in a packet allocated for it, or in `packet` (one of the transport's own,
+    // reused and kept): a request that must not depend on memory passes one.
+    NTSTATUS CallUSBD(PURB urb, PIRP packet = nullptr);
     NTSTATUS BulkWrite(const void* data, ULONG length, ULONG* bytesMoved);
     NTSTATUS BulkRead(void* buffer, ULONG length, ULONG* bytesMoved);
     // Resets the reply pipe (the stick sees CLEAR_FEATURE(ENDPOINT_HALT) on its endpoint and
@@ -86,6 +87,8 @@ class CQZUSB {
     void CancelInterruptRead();
     // Submits a read again if the reader rests after failing reads (and is not stopped).
     void ResumeInterruptReader();
+    // True while the reader rests after failing reads (a hint: it may change at once after).
+    bool InterruptReaderResting();
 
     DeviceContext* Context() const;
     // The pipe at `position` of the selected interface, or null when the interface is unknown or
@@ -137,8 +140,8 @@ class CQZUSB {
     // submitted under, so reads of an earlier run that still drain are neither resubmitted nor
     // delivered.
     LONG streamRun;
-    // The pipe abort of a bulk stream stop, allocated with the transport so that a stop never
-    // waits for memory.
+    // The pipe abort of a stream stop, allocated with the transport so that a stop never
+    // waits for memory: its block here, its packet in abortIrp (at the end of the object).
     PURB abortRequest;
 
     // Bridge command channel (bridge/bridge_channel.cpp).
@@ -151,4 +154,8 @@ class CQZUSB {
     // Interrupt reads that failed in a row (guarded by interruptLock); the reader rests once
     // there have been too many, until it is started again.
     ULONG interruptFailures;
+
+    // The packet of the stream stop's pipe abort (see abortRequest); used under requestMutex
+    // only, like every synchronous request.
+    PIRP abortIrp;
 };

@@ -25,11 +25,20 @@ void ReportRemoved() {
 // Sends one request block in a packet of the driver's own and waits for it: at most one second,
 // then the packet is cancelled and waited for until it is back. Because the completion routine
 // hands the packet back to this function, the packet cannot be released while it is being
-// cancelled, however the completion and the time-out fall.
-NTSTATUS SubmitAndWait(CQZUSB* transport, PURB urb) {
+// cancelled, however the completion and the time-out fall. A packet the caller keeps (`kept`) is
+// reused instead of allocating one, and stays the caller's.
+NTSTATUS SubmitAndWait(CQZUSB* transport, PURB urb, PIRP kept) {
     PDEVICE_OBJECT target = transport->device->PhysicalDeviceObject;
-    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(target->StackSize + 1), FALSE);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    PIRP irp = kept;
+    if (irp != nullptr) {
+        IoReuseIrp(irp, STATUS_SUCCESS);
+    } else {
+        irp = IoAllocateIrp(static_cast<CCHAR>(target->StackSize + 1), FALSE);
+        if (irp == nullptr) {
+            DbgPrint("%s %s CQZUSB::CallUSBD(No request packet!!!).", kDebugPrefix, kErrorMarker);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
 
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -52,13 +61,13 @@ NTSTATUS SubmitAndWait(CQZUSB* transport, PURB urb) {
         }
         status = irp->IoStatus.Status;
     }
-    IoFreeIrp(irp);
+    if (irp != kept) IoFreeIrp(irp);
     return status;
 }
 
 }  // namespace
 
-NTSTATUS CQZUSB::CallUSBD(PURB urb) {
+NTSTATUS CQZUSB::CallUSBD(PURB urb, PIRP packet) {
     // Counted before the first look at deviceActive and until the request mutex is released, so
     // that WaitForIdle, which runs once deviceActive is 0, sees every caller that may still
     // touch the mutex or the bus. deviceActive is looked at again under the mutex: stop may have
@@ -70,7 +79,7 @@ NTSTATUS CQZUSB::CallUSBD(PURB urb) {
     } else {
         KeWaitForSingleObject(&requestMutex, Executive, KernelMode, FALSE, nullptr);
         if (TransportActive(this))
-            status = SubmitAndWait(this, urb);
+            status = SubmitAndWait(this, urb, packet);
         else
             ReportRemoved();
         KeReleaseMutex(&requestMutex, FALSE);

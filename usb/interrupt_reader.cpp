@@ -22,8 +22,12 @@ constexpr ULONG kShortestReportBuffer = 8;
 constexpr LONGLONG kCancelPollInterval100ns = -1000000;  // relative: 100 ms
 
 // A stalled endpoint fails every read at once; after this many failures in a row the reader
-// rests until it is started again (device start, power-up) or resumed by a stream start, instead
-// of resubmitting for as long as the stick stays plugged.
+// rests until it is started again (device start, power-up) or resumed, instead of resubmitting
+// for as long as the stick stays plugged. A stream start and the application's next key request
+// resume it: the key request comes from whoever wants the remote, at passive level and at the
+// application's own pace, so a stall that lasts costs one read per request and nothing when no
+// one asks, and the driver needs no timer whose end device stop and removal would have to wait
+// for. A read that cannot be allocated rests the reader the same way.
 constexpr ULONG kInterruptFailureLimit = 8;
 
 constexpr ULONG kSlotRequest = 0;
@@ -44,11 +48,13 @@ void ReleaseRetiredChain(PIRP chain) {
     }
 }
 
-// Ends a submission that stored no packet: a completion waiting to resubmit is done.
-NTSTATUS AbandonSubmission(CQZUSB* transport, NTSTATUS status) {
+// Ends a submission that stored no packet: a completion waiting to resubmit is done. With
+// `rest`, the reader rests as after failing reads, so that a resume brings it back.
+NTSTATUS AbandonSubmission(CQZUSB* transport, NTSTATUS status, bool rest = false) {
     KIRQL previous;
     KeAcquireSpinLock(&transport->interruptLock, &previous);
     transport->interruptResubmitting = 0;
+    if (rest) transport->interruptFailures = kInterruptFailureLimit;
     KeReleaseSpinLock(&transport->interruptLock, previous);
     return status;
 }
@@ -74,7 +80,9 @@ NTSTATUS SubmitRead(CQZUSB* transport) {
         if (buffer != nullptr) PoolFree(buffer);
         if (urb != nullptr) PoolFree(urb);
         if (irp != nullptr) IoFreeIrp(irp);
-        return AbandonSubmission(transport, STATUS_UNSUCCESSFUL);
+        DbgPrint("%s %s SubmitRead(No memory for the interrupt read): the reader rests.",
+                 kDebugPrefix, kErrorMarker);
+        return AbandonSubmission(transport, STATUS_INSUFFICIENT_RESOURCES, true);
     }
     UsbBuildInterruptOrBulkTransferRequest(
         urb, kInterruptRequestBytes, pipe->PipeHandle, buffer, nullptr, transferLength,
@@ -131,6 +139,15 @@ void CQZUSB::ResumeInterruptReader() {
     }
     KeReleaseSpinLock(&interruptLock, previous);
     if (resting) SubmitRead(this);
+}
+
+bool CQZUSB::InterruptReaderResting() {
+    KIRQL previous;
+    KeAcquireSpinLock(&interruptLock, &previous);
+    const bool resting = interruptIrp == nullptr && interruptResubmitting == 0 &&
+                         interruptStopping == 0 && interruptFailures >= kInterruptFailureLimit;
+    KeReleaseSpinLock(&interruptLock, previous);
+    return resting;
 }
 
 void CQZUSB::CancelInterruptRead() {

@@ -53,10 +53,11 @@ void DeliverBulkRead(CQZUSB* transport, DeviceContext* context, const UCHAR* byt
                 KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
             if (frame != nullptr) {
                 // A fresh frame offers its whole size; a frame larger than the ring can give yet
-                // stays where it is until enough has arrived.
+                // stays where it is until enough has arrived. A frame with no room would stay at
+                // the leading edge for good: it goes downstream as it is.
                 const ULONG take = frame->OffsetOut.Remaining;
-                const bool taken = Get(ring, frame->OffsetOut.Data, take);
-                KsStreamPointerAdvanceOffsetsAndUnlock(frame, 0, taken ? take : 0, FALSE);
+                const bool taken = take != 0 && Get(ring, frame->OffsetOut.Data, take);
+                KsStreamPointerAdvanceOffsetsAndUnlock(frame, 0, taken ? take : 0, take == 0);
             }
         }
     }

@@ -77,6 +77,15 @@ void DeliverIsoRead(CQZUSB* transport, DeviceContext* context, PURB urb, PUCHAR 
                         framesLeft = false;
                         break;
                     }
+                    // A frame with no room takes nothing; asking again would get it or another
+                    // like it for ever, at dispatch level. It goes downstream as it is and the
+                    // rest of the read is lost, as when no frame waits.
+                    if (frame->OffsetOut.Remaining == 0) {
+                        KsStreamPointerAdvanceOffsetsAndUnlock(frame, 0, 0, TRUE);
+                        frame = nullptr;
+                        framesLeft = false;
+                        break;
+                    }
                 }
                 const ULONG room = frame->OffsetOut.Remaining - filled;
                 const ULONG copied = length < room ? length : room;
@@ -112,7 +121,7 @@ NTSTATUS CQZUSB::SubmitIsoReadForRun(LONG run) {
                               : nullptr;
     if (irp == nullptr) {
         ReleaseIsoRead(nullptr, urb, buffer);
-        return STATUS_UNSUCCESSFUL;
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     InterlockedIncrement(&isoReadsOutstanding);
     return PassIsoRead(this, pipe, irp, urb, buffer, run);

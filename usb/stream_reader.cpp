@@ -16,8 +16,8 @@ void SleepReaderInterval() {
     KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr);
 }
 
-// The abort's request block was allocated with the transport: a stop must not depend on memory
-// being available.
+// The abort's request block and packet were allocated with the transport: a stop must not
+// depend on memory being available.
 NTSTATUS SendAbortPipe(CQZUSB* transport) {
     const USBD_PIPE_HANDLE pipe = StreamPipeHandle(transport);
     if (pipe == nullptr) return STATUS_UNSUCCESSFUL;
@@ -27,7 +27,13 @@ NTSTATUS SendAbortPipe(CQZUSB* transport) {
     urb->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
     urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
     urb->UrbPipeRequest.PipeHandle = pipe;
-    return transport->CallUSBD(urb);
+    return transport->CallUSBD(urb, transport->abortIrp);
+}
+
+// Reads a running stream lacks with `outstanding` in flight.
+ULONG MissingReads(LONG outstanding) {
+    if (outstanding >= static_cast<LONG>(kStreamReadsInFlight)) return 0;
+    return kStreamReadsInFlight - static_cast<ULONG>(outstanding < 0 ? 0 : outstanding);
 }
 
 }  // namespace
@@ -73,16 +79,37 @@ void CQZUSB::StartReader() {
     }
 
     // The outstanding-read counters are not set back to 0 here: reads of an earlier run may
-    // still be draining, and only their own completions may take them off the count.
+    // still be draining, and only their own completions may take them off the count. A start on
+    // a running stream submits only the reads an earlier start could not allocate (the pool may
+    // have come back since); the count of an isochronous stream may include reads of an earlier
+    // run still draining, which then stand in for some of this run's.
+    ULONG wanted = kStreamReadsInFlight;
+    ULONG submitted = 0;
     if (streamPipeType == UsbdPipeTypeIsochronous) {
-        if (ReadStreamActive(this) != 0) return;
-        const LONG run = InterlockedIncrement(&streamRun);
-        WriteStreamActive(this, 1);
-        for (ULONG i = 0; i < kStreamReadsInFlight; ++i) SubmitIsoReadForRun(run);
+        LONG run;
+        if (ReadStreamActive(this) != 0) {
+            wanted = MissingReads(ReadLongAcquire(&isoReadsOutstanding));
+            run = ReadLongAcquire(&streamRun);
+        } else {
+            run = InterlockedIncrement(&streamRun);
+            WriteStreamActive(this, 1);
+        }
+        for (ULONG i = 0; i < wanted; ++i)
+            if (SubmitIsoReadForRun(run) != STATUS_INSUFFICIENT_RESOURCES) ++submitted;
     } else if (streamPipeType == UsbdPipeTypeBulk) {
-        if (ReadStreamActive(this) != 0) return;
-        WriteStreamActive(this, 1);
-        for (ULONG i = 0; i < kStreamReadsInFlight; ++i) SubmitBulkRead();
+        if (ReadStreamActive(this) != 0) {
+            wanted = MissingReads(ReadLongAcquire(&bulkReadsOutstanding));
+        } else {
+            WriteStreamActive(this, 1);
+        }
+        for (ULONG i = 0; i < wanted; ++i)
+            if (SubmitBulkRead() != STATUS_INSUFFICIENT_RESOURCES) ++submitted;
+    } else {
+        return;
+    }
+    if (submitted < wanted) {
+        DbgPrint("%s %s StartReader(%u of %u reads, no memory for the rest).", kDebugPrefix,
+                 kErrorMarker, static_cast<unsigned>(submitted), static_cast<unsigned>(wanted));
     }
 }
 

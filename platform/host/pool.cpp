@@ -1,5 +1,6 @@
 // Non-paged pool over malloc. Each block is preceded by a header that records its tag and size,
 // so that frees are checked against the tag and every tag's usage is counted.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -34,12 +35,34 @@ struct TagState {
     std::set<size_t> failingAttempts;  // attempt numbers (1-based, since reset) to fail
 };
 
+// The low resources simulation: a seeded draw (splitmix64) per allocation of a chosen tag.
+struct LowResources {
+    uint32_t oneIn = 0;  // 0: off
+    uint64_t state = 0;
+    std::vector<ULONG> tags;
+    std::map<ULONG, LowResourcesCount> counts;
+
+    bool Draw(ULONG tag) {
+        if (oneIn == 0 || std::find(tags.begin(), tags.end(), tag) == tags.end()) return false;
+        uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        z ^= z >> 31;
+        const bool fail = z % oneIn == 0;
+        LowResourcesCount& count = counts[tag];
+        ++count.attempts;
+        if (fail) ++count.failed;
+        return fail;
+    }
+};
+
 struct Pool {
     std::mutex lock;
     uint32_t generation = 1;
     std::map<ULONG, TagState> tags;
     std::shared_ptr<const PoolFailurePredicate> predicate;
     size_t failuresInjected = 0;
+    LowResources lowResources;
 };
 
 Pool& ThePool() {
@@ -128,6 +151,7 @@ void ResetPoolAccounting() {
     pool.tags.clear();
     pool.predicate.reset();
     pool.failuresInjected = 0;
+    pool.lowResources = LowResources{};
 }
 
 void FailPoolAllocation(ULONG tag, size_t nth) {
@@ -154,6 +178,19 @@ size_t PoolFailuresInjected() {
     return ThePool().failuresInjected;
 }
 
+void SimulateLowResources(uint32_t oneIn, uint64_t seed, std::vector<ULONG> tags) {
+    std::lock_guard guard(ThePool().lock);
+    LowResources& low = ThePool().lowResources;
+    low.oneIn = oneIn;
+    low.state = seed;
+    low.tags = std::move(tags);
+}
+
+std::map<ULONG, LowResourcesCount> LowResourcesCounts() {
+    std::lock_guard guard(ThePool().lock);
+    return ThePool().lowResources.counts;
+}
+
 }  // namespace host
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
@@ -172,6 +209,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
         if (poolType == NonPagedPool) ++state.executableAttempts;
         size_t attempt = ++state.attempts;
         fail = state.failingAttempts.erase(attempt) != 0;
+        if (!fail) fail = pool.lowResources.Draw(tag);
         predicate = pool.predicate;
     }
     if (!fail && predicate) fail = (*predicate)(tag, numberOfBytes);

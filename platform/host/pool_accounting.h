@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/kernel.h"
 
@@ -48,5 +49,19 @@ void SetPoolFailurePredicate(PoolFailurePredicate predicate);
 void ClearPoolFaults();
 // Allocations failed by injection since the last reset.
 size_t PoolFailuresInjected();
+
+// Driver Verifier's low resources simulation ("Randomly fails pool allocation requests and other
+// requests for resources"): from now on about one in `oneIn` allocations under any of `tags`
+// fails, drawn from a generator seeded with `seed`, so that the same seed makes the same draws.
+// Request packets are pool blocks under kIrpPoolTag here, as they are in Windows, so passing that
+// tag fails IoAllocateIrp too. oneIn 0 ends the simulation (the pool returns); the counts stay
+// until the next reset. Runs alongside the other injections.
+void SimulateLowResources(uint32_t oneIn, uint64_t seed, std::vector<ULONG> tags);
+struct LowResourcesCount {
+    size_t attempts = 0;  // allocations the simulation drew for
+    size_t failed = 0;
+};
+// Per tag, since the last reset.
+std::map<ULONG, LowResourcesCount> LowResourcesCounts();
 
 }  // namespace host

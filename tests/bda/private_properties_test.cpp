@@ -15,6 +15,7 @@
 #include "bridge/signal_status.h"
 #include "platform/host/clock.h"
 #include "platform/host/ks_services.h"
+#include "platform/host/pool_accounting.h"
 #include "platform/host/receiver_private_properties.h"
 #include "receiver_stack.h"
 #include "usb/cqzusb.h"
@@ -174,6 +175,32 @@ TEST_F(PrivatePropertiesTest, KeysArriveFromTheRemoteInOrderAndCanBeCleared) {
     EXPECT_EQ(Context()->keyCount, 0);
     ASSERT_EQ(properties->TakeKey(&key), STATUS_SUCCESS);
     EXPECT_THAT(key, ElementsAre(0, 0, 0, 0));
+}
+
+// A key arrives, and the interrupt read that should follow it cannot be allocated: the reader
+// rests and the remote's next key waits in the stick. The application's next key request that
+// finds the queue empty brings the reader back, and that key arrives.
+TEST_F(PrivatePropertiesTest, KeyRequestBringsBackAReaderThatRests) {
+    CQZUSB* transport = stack->Hosted()->Transport();
+    host::FailPoolAllocation(host::kIrpPoolTag, 1);
+    ASSERT_TRUE(stack->Remote().Press(0x12));
+    Settle();
+    EXPECT_EQ(transport->interruptIrp, nullptr);
+    EXPECT_TRUE(transport->InterruptReaderResting());
+    ASSERT_TRUE(stack->Remote().Press(0x34));
+    Settle();
+
+    std::array<uint8_t, 4> key{};
+    ASSERT_EQ(properties->TakeKey(&key), STATUS_SUCCESS);
+    EXPECT_THAT(key, ElementsAre(0x02, 0xFD, 0x12, 0xED));
+    EXPECT_TRUE(transport->InterruptReaderResting()) << "a key was there: no resume needed";
+    ASSERT_EQ(properties->TakeKey(&key), STATUS_SUCCESS);  // empty: the reader comes back
+    EXPECT_THAT(key, ElementsAre(0, 0, 0, 0));
+    Settle();
+    ASSERT_EQ(properties->TakeKey(&key), STATUS_SUCCESS);
+    EXPECT_THAT(key, ElementsAre(0x02, 0xFD, 0x34, 0xCB));
+    EXPECT_NE(transport->interruptIrp, nullptr);
+    EXPECT_FALSE(transport->InterruptReaderResting());
 }
 
 struct PidCase {

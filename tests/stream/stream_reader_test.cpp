@@ -308,6 +308,25 @@ TEST(IsoReader, ReadsAnsweredAfterTheStopReachNoFrame) {
     EXPECT_EQ(f.pin.Take(1).at(0).at(0), 13);  // reads 11 and 12 dropped
 }
 
+// A frame the application offers with no room takes nothing. The completion sends it on as it
+// is and loses the rest of its read, instead of asking the leading edge again and again (at
+// dispatch level, for as long as the application has such frames): one frame per read.
+TEST(IsoReader, FrameWithNoRoomGoesOnAndEndsTheReadsDelivery) {
+    host::OutputPinOptions noRoom;
+    noRoom.frameBytes = 0;
+    StreamFixture f(Path::Iso, 1, noRoom);
+    f.stick.script = [](uint64_t n, const host::UsbRequest& request) {
+        if (n <= 4) return FullRead(Path::Iso, request, 0);  // two dropped, two delivered
+        return host::UsbAnswer::WaitForWake();
+    };
+    f.StartStream();
+    ASSERT_TRUE(f.pin.WaitForFrames(2, 5000));
+    f.Settle();
+    EXPECT_EQ(f.pin.FramesCompleted(), 2u);
+    EXPECT_EQ(f.pin.LeadingEdgeMisses(), 0u);
+    EXPECT_EQ(f.pin.Violations(), 0u);
+}
+
 TEST(BulkReader, StopWhenThePipeAbortCannotBeSentWaitsForTheReadsWithoutSpinning) {
     StreamFixture f(Path::Bulk);
     f.StartStream();

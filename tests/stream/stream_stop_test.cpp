@@ -231,5 +231,49 @@ TEST(BulkReader, StopWithThePoolExhaustedAbortsAtOnce) {
     EXPECT_TRUE(host::RecordedDelays().empty());
 }
 
+// Counts the pipe aborts that reach the bus.
+class AbortCounter : public host::UsbTrafficObserver {
+  public:
+    void RequestSubmitted(const host::UsbTrafficRecord& record) override {
+        if (record.function == URB_FUNCTION_ABORT_PIPE) ++aborts;
+    }
+    void RequestCompleted(const host::UsbTrafficRecord&) override {}
+    std::atomic<int> aborts{0};
+};
+
+class StopWithoutMemory : public ::testing::TestWithParam<Path> {};
+
+INSTANTIATE_TEST_SUITE_P(BothPaths, StopWithoutMemory, ::testing::Values(Path::Bulk, Path::Iso),
+                         [](const ::testing::TestParamInfo<Path>& info) {
+                             return PathName(info.param);
+                         });
+
+// With every allocation failing, request packets included, the stop's pipe abort still goes out
+// at once, in the packet the transport keeps for it: one abort on the bus, no wait for memory.
+TEST_P(StopWithoutMemory, PipeAbortGoesOutInTheTransportsOwnPacket) {
+    StreamFixture f(GetParam());
+    f.stick.holdReads = true;
+    f.StartStream();
+    ASSERT_TRUE(WaitFor([&] { return Outstanding(f.transport) == 10; }));
+    f.Settle();
+    AbortCounter counter;
+    f.system.Bus().AddObserver(&counter);
+    auto failures = std::make_shared<std::atomic<int>>(0);
+    host::SetPoolFailurePredicate([failures](ULONG tag, SIZE_T) {
+        // Memory comes back eventually, so that a stop that waits for it ends.
+        return (tag == kDriverPoolTag || tag == host::kIrpPoolTag) && ++*failures <= 30;
+    });
+    host::ClearRecordedDelays();
+    const LONGLONG before = host::NowTicks();
+    f.StopStream();
+    host::ClearPoolFaults();
+    f.Settle();
+    f.system.Bus().RemoveObserver(&counter);
+    EXPECT_EQ(counter.aborts, 1);
+    EXPECT_EQ(Outstanding(f.transport), 0);
+    EXPECT_EQ(host::NowTicks(), before) << "the stop waited for memory";
+    EXPECT_TRUE(host::RecordedDelays().empty());
+}
+
 }  // namespace
 }  // namespace streamtest

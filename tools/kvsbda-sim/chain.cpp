@@ -6,6 +6,7 @@
 
 #include "capture_hint.h"
 #include "commands.h"
+#include "low_resources_report.h"
 #include "receiver_run.h"
 
 namespace kvssim {
@@ -50,9 +51,11 @@ int RunSteps(const GlobalOptions& options, const Steps& steps) {
         }
     }
     const size_t poolBytes = receiver.Close();
+    const LowResourcesReport lowResources = ReportLowResources(options, receiver.Debug());
     if (options.json) {
         nlohmann::json j = steps.size() == 1 ? results[0] : nlohmann::json{{"commands", results}};
         j["poolBytesOutstanding"] = poolBytes;
+        if (!options.lowResources.empty()) j["lowResources"] = lowResources.json;
         j["debug"] = receiver.Debug();
         if (!options.pcapPath.empty())
             j["captureReadCommand"] = CaptureReadCommand(options.pcapPath);
@@ -60,6 +63,7 @@ int RunSteps(const GlobalOptions& options, const Steps& steps) {
     } else {
         std::printf("closed, stopped, removed, unplugged\n  pool bytes still allocated: %zu\n",
                     poolBytes);
+        if (!options.lowResources.empty()) std::printf("%s", lowResources.text.c_str());
         PrintCaptureHint(options.pcapPath);
     }
     if (exitCode != 0) return exitCode;

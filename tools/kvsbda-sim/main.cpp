@@ -41,6 +41,14 @@ void AddGlobalOptions(CLI::App& app, kvssim::GlobalOptions& options) {
     app.add_option("--image", options.image,
                    "run this Windows build of the driver (kvsbda.sys) under CPU emulation in "
                    "place of the host-compiled driver");
+    app.add_option("--low-resources", options.lowResources,
+                   "low resources simulation as Driver Verifier makes it: 1/N fails about one in N "
+                   "of the driver's pool allocations and request packets once the receiver is open")
+        ->check([](const std::string& text) {
+            return kvssim::ParseOneIn(text) ? std::string() : std::string("expected 1/N");
+        });
+    app.add_option("--seed", options.seed, "seed of the low resources simulation's draws")
+        ->capture_default_str();
 }
 
 void AddCommands(CLI::App& app, const kvssim::GlobalOptions& options, kvssim::Steps& steps) {

@@ -31,6 +31,17 @@ std::optional<StickId> ParseStickId(const std::string& text) {
     return StickId{*vendor, *product};
 }
 
+std::optional<uint32_t> ParseOneIn(const std::string& text) {
+    if (text.size() < 3 || text.compare(0, 2, "1/") != 0 || text.size() > 9) return std::nullopt;
+    uint32_t value = 0;
+    for (size_t i = 2; i < text.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
+        value = value * 10 + static_cast<uint32_t>(text[i] - '0');
+    }
+    if (value == 0 || value > 1000000) return std::nullopt;
+    return value;
+}
+
 std::string FormatStickId(const StickId& id) {
     char text[16];
     std::snprintf(text, sizeof text, "%04x:%04x", id.vendorId, id.productId);

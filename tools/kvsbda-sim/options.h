@@ -32,7 +32,15 @@ struct GlobalOptions {
     // A Windows build of the driver (kvsbda.sys) to run under emulation in place of the
     // host-compiled core; empty for the host build.
     std::string image;
+    // The low resources simulation, as Driver Verifier makes it: "1/N" fails about one in N of
+    // the driver's pool allocations and request packets from the moment the receiver is open
+    // (stick plugged and started, filter open) until it closes; empty for none.
+    std::string lowResources;
+    uint64_t seed = 1;  // the simulation's draws
 };
+
+// "1/N" with N from 1 to 1,000,000 gives N; nullopt when malformed.
+std::optional<uint32_t> ParseOneIn(const std::string& text);
 
 // "VID:PID" with four hex digits each; nullopt when malformed.
 std::optional<StickId> ParseStickId(const std::string& text);

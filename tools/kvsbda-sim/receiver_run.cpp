@@ -22,6 +22,10 @@ int ReceiverRun::Open(std::string* error) {
     app_ = std::make_unique<host::BdaReceiverApplication>(device_);
     if (device_ == nullptr || !OpenApplication(*app_, error)) return 1;
     private_ = std::make_unique<host::ReceiverPrivateProperties>(app_->Filter());
+    // Like Driver Verifier, which lets a system start before it fails allocations, the
+    // simulation begins once the receiver is up.
+    if (const std::optional<uint32_t> oneIn = ParseOneIn(options_.lowResources))
+        host::SimulateLowResources(*oneIn, options_.seed, {kDriverPoolTag, host::kIrpPoolTag});
     return 0;
 }
 
@@ -50,6 +54,7 @@ size_t ReceiverRun::Close() {
         app_.reset();
         if (sessionOpen_) session_->StopRemoveUnplug();
         session_.reset();
+        host::SimulateLowResources(0, 0, {});
     }
     return host::PoolBytesOutstanding(kDriverPoolTag);
 }
