@@ -1,10 +1,12 @@
 // The runner of foreign driver code that CallDriver consults.
 #include "platform/host/driver_call.h"
 
+#include <cxxabi.h>
 #include <dlfcn.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/host/kernel_errors.h"
 #include "platform/host/thread_state.h"
@@ -35,8 +37,13 @@ std::string DescribeRoutine(const void* routine) {
     char text[64];
     std::snprintf(text, sizeof text, "driver routine %p", routine);
     Dl_info info{};
-    if (dladdr(routine, &info) != 0 && info.dli_sname != nullptr && info.dli_saddr == routine)
-        return std::string(info.dli_sname) + " (" + text + ")";
+    if (dladdr(routine, &info) != 0 && info.dli_sname != nullptr && info.dli_saddr == routine) {
+        int status = 0;
+        char* readable = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+        std::string name = readable != nullptr ? readable : info.dli_sname;
+        std::free(readable);
+        return name + " (" + text + ")";
+    }
     return text;
 }
 

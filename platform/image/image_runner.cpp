@@ -384,6 +384,14 @@ uint64_t ImageRunner::Run(Engine& engine, uint64_t code, const uint64_t* argumen
                            code);
                 held.lock();
                 result = kFaultResult;
+                // Back to the caller's level, so that the host's own check of the return
+                // (host::CallDriver) does not report the same fault again.
+                if (irqlAtReturn > irqlAtCall) {
+                    KeLowerIrql(irqlAtCall);
+                } else {
+                    KIRQL lowered;
+                    KeRaiseIrql(irqlAtCall, &lowered);
+                }
             }
         }
     }

@@ -205,6 +205,26 @@ TEST_F(RunnerTest, Cr8IsTheHostThreadsIrql) {
     EXPECT_TRUE(faults_.empty());
 }
 
+// A service the image calls against its rules is a bug check whose report names the image
+// function that called it.
+TEST_F(RunnerTest, ServiceCalledAgainstItsRulesStopsNamingTheImageFunction) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    PeBuilder builder;
+    const uint32_t slot = builder.Import("ntoskrnl.exe", "IoSetDeviceInterfaceState");
+    Assembler code(builder.NextFunctionRva());
+    code.Raw(kRaiseToDispatch).Raw(kReserveHome).RipRelative({0xFF, 0x15}, slot);
+    code.Raw(kReleaseHome).Raw(kLowerToPassive).Raw(kRet);
+    const uint32_t rva = builder.Function("EnablesAtDispatch", code.Bytes());
+    EXPECT_DEATH(
+        {
+            Load(builder);
+            host::CallDriver(At<NTSTATUS (*)(PUNICODE_STRING, BOOLEAN)>(rva),
+                             static_cast<PUNICODE_STRING>(nullptr), BOOLEAN{TRUE});
+        },
+        "IoSetDeviceInterfaceState called at IRQL 2(.|\n)*caller: EnablesAtDispatch"
+        "(.|\n)*calling ntoskrnl.exe!IoSetDeviceInterfaceState");
+}
+
 // IofCallDriver dispatches to the image again: the inner call runs on the same guest stack,
 // below the outer frame, and the outer call goes on with the inner one's result.
 TEST_F(RunnerTest, ImportsCallBackIntoTheImageBelowTheCallersFrame) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/host/clock.h"
+#include "platform/host/irql.h"
 #include "platform/host/kernel_errors.h"
 #include "platform/host/kernel_state.h"
 #include "sim/stick_descriptors.h"
@@ -280,6 +281,27 @@ TEST_F(UsbBusTest, AbortPipeCancelsThatPipeOnly) {
     EXPECT_FALSE(report->Done());
     bus_.Unplug(device_);
     ASSERT_TRUE(report->Wait());
+}
+
+// Pipe abort and reset requests are sent at PASSIVE_LEVEL only: one sent from a raised IRQL is a
+// bug check naming the request.
+TEST_F(UsbBusTest, PipeRequestAbovePassiveLevelStopsTheRun) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Plug([](const UsbRequest&) { return UsbAnswer::WaitForWake(); });
+    for (USHORT function :
+         {USHORT{URB_FUNCTION_ABORT_PIPE}, USHORT{URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL}}) {
+        UrbBuffer urb;
+        urb->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
+        urb->UrbHeader.Function = function;
+        urb->UrbPipeRequest.PipeHandle = Pipe(kBulkInPipe);
+        EXPECT_DEATH(
+            {
+                host::ScopedIrql dispatch(DISPATCH_LEVEL);
+                Submission request(device_, urb.get());
+            },
+            "URB_FUNCTION_[A-Z_]*PIPE[A-Z_]* called at IRQL 2");
+    }
+    bus_.Unplug(device_);
 }
 
 TEST_F(UsbBusTest, RefusesWhatItDoesNotServeAtOnce) {
