@@ -24,8 +24,8 @@ NTSTATUS CQZUSB::Construct(PKSDEVICE owningDevice) {
     descriptors =
         static_cast<TransportDescriptors*>(PoolAllocateZeroed(sizeof(TransportDescriptors)));
     abortRequest = static_cast<PURB>(PoolAllocateZeroed(sizeof(_URB_PIPE_REQUEST)));
-    // The stack depth below is fixed for the device's life, so the packet fits every abort.
-    abortIrp = IoAllocateIrp(static_cast<CCHAR>(lowerDevice->StackSize + 1), FALSE);
+    // The stack depth below is fixed for the device's life, so the packet fits every request.
+    requestIrp = IoAllocateIrp(static_cast<CCHAR>(lowerDevice->StackSize + 1), FALSE);
 
     firmwareNeeded = 1;
     if (!IsWhole()) return STATUS_INSUFFICIENT_RESOURCES;
@@ -33,13 +33,13 @@ NTSTATUS CQZUSB::Construct(PKSDEVICE owningDevice) {
 }
 
 bool CQZUSB::IsWhole() const {
-    return descriptors != nullptr && abortRequest != nullptr && abortIrp != nullptr;
+    return descriptors != nullptr && abortRequest != nullptr && requestIrp != nullptr;
 }
 
 void CQZUSB::ReleaseBuffers() {
-    if (abortIrp != nullptr) {
-        IoFreeIrp(abortIrp);
-        abortIrp = nullptr;
+    if (requestIrp != nullptr) {
+        IoFreeIrp(requestIrp);
+        requestIrp = nullptr;
     }
     if (abortRequest != nullptr) {
         PoolFree(abortRequest);

@@ -40,18 +40,19 @@ class CQZUSB {
     void InitializeLocks();
     // Construction on a zero-filled block: reads the descriptors, classifies the stick and
     // selects its configuration. Returns STATUS_INSUFFICIENT_RESOURCES when the descriptors
-    // record or the abort request and its packet cannot be allocated (the object cannot work
-    // without them; IsWhole tells); otherwise the descriptor chain's status, which does not stop
-    // the object from being used. The object must be released with ReleaseBuffers in every case.
+    // record, the abort request or the request packet cannot be allocated (the object cannot
+    // work without them; IsWhole tells); otherwise the descriptor chain's status, which does not
+    // stop the object from being used. The object must be released with ReleaseBuffers in every
+    // case.
     NTSTATUS Construct(PKSDEVICE owningDevice);
     bool IsWhole() const;
     void ReleaseBuffers();
 
     // Refused (STATUS_UNSUCCESSFUL) once deviceActive is 0; a request is counted in
     // requestsInFlight from before that check until it has let go of the request mutex. The
-    // request goes in a packet allocated for it, or in `packet` (one of the transport's own,
-    // reused and kept): a request that must not depend on memory passes one.
-    NTSTATUS CallUSBD(PURB urb, PIRP packet = nullptr);
+    // request goes in the transport's own packet (requestIrp), reused under the request mutex,
+    // so that no synchronous request, a stream stop's pipe abort included, depends on memory.
+    NTSTATUS CallUSBD(PURB urb);
     NTSTATUS BulkWrite(const void* data, ULONG length, ULONG* bytesMoved);
     NTSTATUS BulkRead(void* buffer, ULONG length, ULONG* bytesMoved);
     // Resets the reply pipe (the stick sees CLEAR_FEATURE(ENDPOINT_HALT) on its endpoint and
@@ -141,7 +142,7 @@ class CQZUSB {
     // delivered.
     LONG streamRun;
     // The pipe abort of a stream stop, allocated with the transport so that a stop never
-    // waits for memory: its block here, its packet in abortIrp (at the end of the object).
+    // waits for memory: its block here, its packet requestIrp (at the end of the object).
     PURB abortRequest;
 
     // Bridge command channel (bridge/bridge_channel.cpp).
@@ -155,7 +156,7 @@ class CQZUSB {
     // there have been too many, until it is started again.
     ULONG interruptFailures;
 
-    // The packet of the stream stop's pipe abort (see abortRequest); used under requestMutex
-    // only, like every synchronous request.
-    PIRP abortIrp;
+    // The packet of every synchronous request, the stream stop's pipe abort among them,
+    // allocated with the transport; used under requestMutex only.
+    PIRP requestIrp;
 };

@@ -25,8 +25,9 @@ void ReportRemoved() {
 // Sends one request block in a packet of the driver's own and waits for it: at most one second,
 // then the packet is cancelled and waited for until it is back. Because the completion routine
 // hands the packet back to this function, the packet cannot be released while it is being
-// cancelled, however the completion and the time-out fall. A packet the caller keeps (`kept`) is
-// reused instead of allocating one, and stays the caller's.
+// cancelled, however the completion and the time-out fall. The transport's own packet (`kept`)
+// is reused instead of allocating one, and stays the transport's; only a transport without one
+// allocates.
 NTSTATUS SubmitAndWait(CQZUSB* transport, PURB urb, PIRP kept) {
     PDEVICE_OBJECT target = transport->device->PhysicalDeviceObject;
     PIRP irp = kept;
@@ -67,7 +68,7 @@ NTSTATUS SubmitAndWait(CQZUSB* transport, PURB urb, PIRP kept) {
 
 }  // namespace
 
-NTSTATUS CQZUSB::CallUSBD(PURB urb, PIRP packet) {
+NTSTATUS CQZUSB::CallUSBD(PURB urb) {
     // Counted before the first look at deviceActive and until the request mutex is released, so
     // that WaitForIdle, which runs once deviceActive is 0, sees every caller that may still
     // touch the mutex or the bus. deviceActive is looked at again under the mutex: stop may have
@@ -79,7 +80,7 @@ NTSTATUS CQZUSB::CallUSBD(PURB urb, PIRP packet) {
     } else {
         KeWaitForSingleObject(&requestMutex, Executive, KernelMode, FALSE, nullptr);
         if (TransportActive(this))
-            status = SubmitAndWait(this, urb, packet);
+            status = SubmitAndWait(this, urb, requestIrp);
         else
             ReportRemoved();
         KeReleaseMutex(&requestMutex, FALSE);

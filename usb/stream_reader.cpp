@@ -27,7 +27,7 @@ NTSTATUS SendAbortPipe(CQZUSB* transport) {
     urb->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
     urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
     urb->UrbPipeRequest.PipeHandle = pipe;
-    return transport->CallUSBD(urb, transport->abortIrp);
+    return transport->CallUSBD(urb);
 }
 
 // Reads a running stream lacks with `outstanding` in flight.

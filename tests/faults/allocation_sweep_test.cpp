@@ -77,7 +77,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, AllocationDuringStreamStart,
                          });
 
 // One stick for the whole sweep: each tune that met the failure is followed by one that must
-// lock.
+// lock. A tune's requests all go out in the transport's own request packet, so a tune allocates
+// nothing: the first armed failure is not met, and the tune beside it locks.
 TEST(AllocationDuringTune, EveryAllocationOfATune) {
     Receiver r(kKind1, true);
     r.Plug();
@@ -94,7 +95,7 @@ TEST(AllocationDuringTune, EveryAllocationOfATune) {
     });
     r.UnplugAndCheckClean("allocation failures during tunes");
     std::printf("[ sweep    ] allocation failure during a tune: %zu cases\n", cases);
-    EXPECT_GE(cases, 200u);
+    EXPECT_EQ(cases, 0u) << "a tune allocates";
 }
 
 }  // namespace

@@ -249,7 +249,8 @@ INSTANTIATE_TEST_SUITE_P(BothPaths, StopWithoutMemory, ::testing::Values(Path::B
                          });
 
 // With every allocation failing, request packets included, the stop's pipe abort still goes out
-// at once, in the packet the transport keeps for it: one abort on the bus, no wait for memory.
+// at once, in the packet the transport keeps for its requests: one abort on the bus, no wait for
+// memory.
 TEST_P(StopWithoutMemory, PipeAbortGoesOutInTheTransportsOwnPacket) {
     StreamFixture f(GetParam());
     f.stick.holdReads = true;

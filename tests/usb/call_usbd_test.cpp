@@ -165,7 +165,7 @@ TEST(CallUsbd, AnswerArrivingAtTheTimeOutIsNotCancelledAfterItsPacketWasFreed) {
     EXPECT_TRUE(answer);
     EXPECT_EQ(HostSystem::CountDebugLines(kTimeOutLine), 1u);
     EXPECT_EQ(HostSystem::PacketPoolBlocks(), 2u)
-        << "only the pending interrupt read's packet and the one the stream stop's abort keeps";
+        << "only the pending interrupt read's packet and the transport's request packet";
     const auto errors = HostSystem::KernelErrors();
     EXPECT_TRUE(errors.empty()) << errors.front();
 }
