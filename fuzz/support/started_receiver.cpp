@@ -65,6 +65,9 @@ StartedReceiver::StartedReceiver() {
     host::SetClockMode(host::ClockMode::Virtual);
     host::LoadDriver(DriverEntry);
     bus_ = std::make_unique<host::UsbBus>(kBusWorkers);
+    // Requests parked until the stick wakes them are retried at the shortest interval: a fuzz
+    // input should wait on the bus no longer than the emulation needs.
+    bus_->SetPollInterval(std::chrono::microseconds(100));
     host::SetProgressProbe([bus = bus_.get()] { return bus->WorkInProgress(); });
     bus_->SetArrivalCallback([this](PDEVICE_OBJECT pdo) {
         ks_ = std::make_unique<host::KsDeviceHost>(pdo);
