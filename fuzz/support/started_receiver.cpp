@@ -15,6 +15,16 @@ constexpr uint8_t kDemodLowAddress = 0x32;
 constexpr uint8_t kDemodHighAddress = 0x36;
 constexpr unsigned kBusWorkers = 2;
 
+bool SamePool(const std::map<ULONG, host::PoolUsage>& a,
+              const std::map<ULONG, host::PoolUsage>& b) {
+    if (a.size() != b.size()) return false;
+    for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j)
+        if (i->first != j->first || i->second.blocks != j->second.blocks ||
+            i->second.bytes != j->second.bytes)
+            return false;
+    return true;
+}
+
 // The values the driver stores for tuning and keeps between requests.
 void CopyTuning(const DeviceContext& from, DeviceContext* to) {
     to->frequency = from.frequency;
@@ -55,6 +65,9 @@ StartedReceiver::StartedReceiver() {
     host::SetClockMode(host::ClockMode::Virtual);
     host::LoadDriver(DriverEntry);
     bus_ = std::make_unique<host::UsbBus>(kBusWorkers);
+    // Requests parked until the stick wakes them are retried at the shortest interval: a fuzz
+    // input should wait on the bus no longer than the emulation needs.
+    bus_->SetPollInterval(std::chrono::microseconds(100));
     host::SetProgressProbe([bus = bus_.get()] { return bus->WorkInProgress(); });
     bus_->SetArrivalCallback([this](PDEVICE_OBJECT pdo) {
         ks_ = std::make_unique<host::KsDeviceHost>(pdo);
@@ -64,6 +77,12 @@ StartedReceiver::StartedReceiver() {
     bus_->WaitUntilQuiet();
     if (const DeviceContext* context = GetDeviceContext(Device()))
         CopyTuning(*context, &tuningAfterStart_);
+    app_ = std::make_unique<host::BdaReceiverApplication>(Device(), 4);
+    if (started_) started_ = app_->Open() == STATUS_SUCCESS;
+    // Once run and stopped, as the receiver is between inputs: the stream's first start
+    // allocates what later starts reuse.
+    if (started_) started_ = app_->Run() == STATUS_SUCCESS && app_->Stop() == STATUS_SUCCESS;
+    bus_->WaitUntilQuiet();
     poolAfterStart_ = host::PoolOutstanding();
 }
 
@@ -85,7 +104,21 @@ StartedReceiver& StartedReceiver::Shared() {
 }
 
 void StartedReceiver::ResetForNextInput() {
+    // Both pins stopped (a stopped pin takes no step), or the application opened again.
+    if (app_->InputPin() == nullptr || app_->OutputPinHandle() == nullptr) {
+        app_->Close();
+        (void)app_->Open();
+    } else {
+        (void)app_->Stop();
+    }
     bus_->WaitUntilQuiet();
+    // A commit restarts the stream whatever the pins' state; running the pins and stopping them
+    // stops it again. Only an input that left the stream running pays for that.
+    if (!SamePool(host::PoolOutstanding(), poolAfterStart_)) {
+        (void)app_->Run();
+        (void)app_->Stop();
+        bus_->WaitUntilQuiet();
+    }
     if (DeviceContext* context = GetDeviceContext(Device())) CopyTuning(tuningAfterStart_, context);
     (void)SetLockFlag(0);
     InitializePrivateProperties();
@@ -96,6 +129,7 @@ void StartedReceiver::ResetForNextInput() {
 }
 
 StartedReceiver::~StartedReceiver() {
+    if (app_ != nullptr) app_->Close();
     if (ks_ != nullptr) {
         ks_->Stop();
         ks_->Remove();

@@ -9,12 +9,13 @@
 // run (Shared) and put it back between inputs (ResetForNextInput): what an input may change and
 // the next would notice - the values the driver stores for tuning, the lock flag, the private
 // set's driver-wide state, the bridge's and the message device's fault records - goes back to
-// what it was after start. Each input opens and closes its own application, which stops the
-// stream and puts the tuner to sleep as closing the pins does.
+// what it was after start, and the application the receiver keeps open (the filter and both
+// pins) goes back to both pins stopped; an application closed by an input is opened again.
 #include <map>
 #include <memory>
 
 #include "driver/device_context.h"
+#include "platform/host/bda_receiver_application.h"
 #include "platform/host/ks_device_host.h"
 #include "platform/host/pool_accounting.h"
 #include "platform/host/usb_bus.h"
@@ -40,7 +41,10 @@ class StartedReceiver {
     static StartedReceiver& Shared();
     // Settles the bus, then puts back what an input may have changed (see above).
     void ResetForNextInput();
-    // The pool the started receiver holds, to which every input must return.
+    // The application on the receiver, open (filter and both pins, stopped) at every input.
+    host::BdaReceiverApplication& Application() { return *app_; }
+    // The pool the started receiver holds with its application open, to which every input must
+    // return.
     const std::map<ULONG, host::PoolUsage>& PoolAfterStart() const { return poolAfterStart_; }
 
     bool Started() const { return started_; }
@@ -63,6 +67,7 @@ class StartedReceiver {
     std::unique_ptr<host::UsbBus> bus_;
     std::unique_ptr<host::KsDeviceHost> ks_;
     bool started_ = false;
+    std::unique_ptr<host::BdaReceiverApplication> app_;
     DeviceContext tuningAfterStart_{};  // only the tuning fields are used
     std::map<ULONG, host::PoolUsage> poolAfterStart_;
 };

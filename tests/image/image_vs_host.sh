@@ -84,6 +84,10 @@ for stick in 3344:1122 3344:1120 3344:1000 0572:6688; do
 done
 run_pair boot_plug --boot plug
 same_output boot_plug .
+# The template topology the network provider learns from the filter: the same answers from the
+# image's tables and the library's default handlers.
+run_pair graph graph
+same_output graph .
 # A tune also starts the stream; a stream at the air's real rate skips what a slow run (the image,
 # a sanitizer build) does not read in time, so the tune too uses the stream that is there whenever
 # the stick reads.
