@@ -28,6 +28,7 @@
 #include "platform/host/bda_filter_context.h"
 #include "platform/host/irql.h"
 #include "platform/host/ks_objects.h"
+#include "platform/host/service_rules.h"
 
 namespace host {
 namespace {
@@ -36,16 +37,9 @@ ULONG OutputLength(PIRP irp) {
     return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
 }
 
-// The library documents these calls at PASSIVE_LEVEL (they run in the requesting thread).
-void CheckPassive(const char* call) {
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-        RecordIrqlViolation(std::string(call) + " above PASSIVE_LEVEL");
-}
-
 // Runs `work` on the filter descriptor of the template of the filter the request addresses.
 template <typename Work>
 NTSTATUS WithTemplate(PIRP irp, Work work) {
-    CheckPassive("a BDA topology or pin-control call");
     if (irp == nullptr) return STATUS_INVALID_PARAMETER;
     KsFilterObject* filter = FindFilterObject(KsGetFilterFromIrp(irp));
     if (filter == nullptr) return STATUS_INVALID_PARAMETER;
@@ -176,6 +170,8 @@ NTSTATUS ControllingPin(const BDA_FILTER_TEMPLATE& filterTemplate, ULONG nodeTyp
 }  // namespace host
 
 NTSTATUS BdaPropertyNodeTypes(PIRP Irp, KSPROPERTY*, ULONG* pulProperty) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaPropertyNodeTypes");
+    host::CheckServiceIrql(rule);
     return host::WithTemplate(Irp, [&](const BDA_FILTER_TEMPLATE& filterTemplate) {
         return host::AnswerVector(
             Irp, pulProperty,
@@ -184,6 +180,8 @@ NTSTATUS BdaPropertyNodeTypes(PIRP Irp, KSPROPERTY*, ULONG* pulProperty) {
 }
 
 NTSTATUS BdaPropertyPinTypes(PIRP Irp, KSPROPERTY*, ULONG* pulProperty) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaPropertyPinTypes");
+    host::CheckServiceIrql(rule);
     return host::WithTemplate(Irp, [&](const BDA_FILTER_TEMPLATE& filterTemplate) {
         return host::AnswerVector(
             Irp, pulProperty, host::Indices(filterTemplate.pFilterDescriptor->PinDescriptorsCount));
@@ -192,6 +190,8 @@ NTSTATUS BdaPropertyPinTypes(PIRP Irp, KSPROPERTY*, ULONG* pulProperty) {
 
 NTSTATUS BdaPropertyTemplateConnections(PIRP Irp, KSPROPERTY*,
                                         KSTOPOLOGY_CONNECTION* pConnectionProperty) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaPropertyTemplateConnections");
+    host::CheckServiceIrql(rule);
     return host::WithTemplate(Irp, [&](const BDA_FILTER_TEMPLATE& filterTemplate) {
         const KSFILTER_DESCRIPTOR& descriptor = *filterTemplate.pFilterDescriptor;
         return host::AnswerArray(
@@ -201,19 +201,27 @@ NTSTATUS BdaPropertyTemplateConnections(PIRP Irp, KSPROPERTY*,
 }
 
 NTSTATUS BdaPropertyNodeMethods(PIRP Irp, KSP_NODE* pKSProperty, GUID* pguidProperty) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaPropertyNodeMethods");
+    host::CheckServiceIrql(rule);
     return host::NodeSetList(Irp, pKSProperty, pguidProperty, host::NodeSets::Methods);
 }
 
 NTSTATUS BdaPropertyNodeProperties(PIRP Irp, KSP_NODE* pKSProperty, GUID* pguidProperty) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaPropertyNodeProperties");
+    host::CheckServiceIrql(rule);
     return host::NodeSetList(Irp, pKSProperty, pguidProperty, host::NodeSets::Properties);
 }
 
 NTSTATUS BdaPropertyNodeEvents(PIRP Irp, KSP_NODE* pKSProperty, GUID* pguidProperty) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaPropertyNodeEvents");
+    host::CheckServiceIrql(rule);
     return host::NodeSetList(Irp, pKSProperty, pguidProperty, host::NodeSets::Events);
 }
 
 NTSTATUS BdaPropertyNodeDescriptors(PIRP Irp, KSPROPERTY*,
                                     BDANODE_DESCRIPTOR* pNodeDescriptorProperty) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaPropertyNodeDescriptors");
+    host::CheckServiceIrql(rule);
     return host::WithTemplate(Irp, [&](const BDA_FILTER_TEMPLATE& filterTemplate) {
         const KSFILTER_DESCRIPTOR& descriptor = *filterTemplate.pFilterDescriptor;
         std::vector<BDANODE_DESCRIPTOR> nodes;
@@ -231,6 +239,8 @@ NTSTATUS BdaPropertyNodeDescriptors(PIRP Irp, KSPROPERTY*,
 
 NTSTATUS BdaPropertyGetControllingPinId(PIRP Irp, KSP_BDA_NODE_PIN* pProperty,
                                         ULONG* pulControllingPinId) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaPropertyGetControllingPinId");
+    host::CheckServiceIrql(rule);
     if (pProperty == nullptr) return STATUS_INVALID_PARAMETER;
     const KSP_BDA_NODE_PIN request = *pProperty;
     return host::WithTemplate(Irp, [&](const BDA_FILTER_TEMPLATE& filterTemplate) {
@@ -245,6 +255,8 @@ NTSTATUS BdaPropertyGetControllingPinId(PIRP Irp, KSP_BDA_NODE_PIN* pProperty,
 // The pin's id is its pin factory's index; its type is its index among the template's pins,
 // the same number for a filter whose pin factories are the template's.
 NTSTATUS BdaPropertyGetPinControl(PIRP Irp, KSPROPERTY* pKSProperty, ULONG* pulProperty) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaPropertyGetPinControl");
+    host::CheckServiceIrql(rule);
     if (Irp == nullptr || pKSProperty == nullptr) return STATUS_INVALID_PARAMETER;
     host::KsPinObject* pin = host::FindPinObject(KsGetPinFromIrp(Irp));
     if (pin == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
@@ -257,6 +269,8 @@ NTSTATUS BdaPropertyGetPinControl(PIRP Irp, KSPROPERTY* pKSProperty, ULONG* pulP
 }
 
 NTSTATUS BdaValidateNodeProperty(PIRP Irp, KSPROPERTY* pKSProperty) {
+    static const host::ServiceRule& rule = host::RuleOf("BdaValidateNodeProperty");
+    host::CheckServiceIrql(rule);
     if (Irp == nullptr || pKSProperty == nullptr) return STATUS_INVALID_PARAMETER;
     if ((pKSProperty->Flags & KSPROPERTY_TYPE_TOPOLOGY) == 0) return STATUS_INVALID_PARAMETER;
     host::KsPinObject* pin = host::FindPinObject(KsGetPinFromIrp(Irp));
