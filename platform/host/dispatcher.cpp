@@ -44,6 +44,10 @@ struct Dispatcher {
     std::mutex lock;
     std::condition_variable changed;
     std::multiset<LONGLONG> deadlines;  // of the timed waits under way on the virtual clock
+    // Counts the bus's reports that its progress may have changed (NotifyWaiters). A timed wait
+    // looks at the progress probe without the lock; a report that came in meanwhile makes it
+    // look again at once instead of sleeping through the change it would have missed.
+    uint64_t progress = 0;
 };
 
 Dispatcher& TheDispatcher() {
@@ -155,13 +159,21 @@ std::chrono::nanoseconds TicksToDuration(LONGLONG ticks) {
 }
 
 // A virtual sleep or timer wait costs no real time, but when the bus is busy a polling loop
-// built on it pauses briefly so that the threads it waits for can run.
+// built on it pauses so that the threads it waits for can run: until the bus reports progress,
+// at most briefly.
 void PauseForBusyWork(LONGLONG ticks) {
-    if (WorkInProgress())
-        std::this_thread::sleep_for(
-            std::min<std::chrono::nanoseconds>(TicksToDuration(ticks), kVirtualSleepPause));
-    else
+    Dispatcher& dispatcher = TheDispatcher();
+    std::unique_lock held(dispatcher.lock);
+    const uint64_t seen = dispatcher.progress;
+    held.unlock();
+    if (!WorkInProgress()) {
         std::this_thread::yield();
+        return;
+    }
+    held.lock();
+    dispatcher.changed.wait_for(
+        held, std::min<std::chrono::nanoseconds>(TicksToDuration(ticks), kVirtualSleepPause),
+        [&] { return dispatcher.progress != seen; });
 }
 
 // With the dispatcher lock held: runs the calling thread's queued packet completions (which take
@@ -234,6 +246,7 @@ NTSTATUS WaitVirtual(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* head
         // Bus events scheduled before the earliest deadline of all timed waits come first; the
         // waiter with that deadline times out only once none is left before it.
         const LONGLONG earliest = *dispatcher.deadlines.begin();
+        const uint64_t seen = dispatcher.progress;
         held.unlock();
         bool busy = WorkInProgress();
         const bool eventDue = !busy && BringNextEventDue(earliest);
@@ -246,6 +259,8 @@ NTSTATUS WaitVirtual(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* head
             dispatcher.changed.notify_all();
             return STATUS_TIMEOUT;
         }
+        // The bus reported progress since the probe looked: look again now.
+        if (dispatcher.progress != seen) continue;
         Block(held, kRecheckPeriod);
     }
 }
@@ -344,7 +359,19 @@ void SetWaitTimeoutHook(std::function<void()> hook) {
 
 void NotifyWaiters() {
     std::lock_guard guard(TheDispatcher().lock);
+    ++TheDispatcher().progress;
     TheDispatcher().changed.notify_all();
+}
+
+uint64_t ProgressReports() {
+    std::lock_guard guard(TheDispatcher().lock);
+    return TheDispatcher().progress;
+}
+
+bool WaitForProgress(uint64_t seen, std::chrono::nanoseconds limit) {
+    Dispatcher& dispatcher = TheDispatcher();
+    std::unique_lock held(dispatcher.lock);
+    return dispatcher.changed.wait_for(held, limit, [&] { return dispatcher.progress != seen; });
 }
 
 }  // namespace host

@@ -27,6 +27,8 @@ constexpr size_t kMaximumEndpoints = 32;
 // for it with a time-out, the time to begin that wait before the clock has gone far.
 constexpr auto kKeeperStep = std::chrono::microseconds(100);
 constexpr LONGLONG kKeeperHorizon = 10 * 10000;  // 10 ms in 100 ns units
+// Longest real pause of WaitUntilQuiet between two looks when no progress report comes.
+constexpr auto kQuietPause = std::chrono::microseconds(200);
 
 // Actions that a model asked to run after the request it is answering has been completed.
 thread_local std::vector<std::function<void()>>* currentDeferredActions = nullptr;
@@ -250,11 +252,19 @@ void UsbBus::Notify(bool completed, const UsbTrafficRecord& record) {
 }
 
 void UsbBus::WaitUntilQuiet() {
+    unsigned idleLooks = 0;
     for (int quiet = 0; quiet < 2;) {
         WaitForPnpIdle();
+        const uint64_t seen = ProgressReports();
         if (WorkInProgress() || TransfersInBusTime()) {
             quiet = 0;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            // Transfers in bus time end when the virtual clock reaches them: this thread keeps
+            // the clock as the time-keeper would, rather than waiting for the keeper's looks.
+            // Otherwise it waits for the bus's next progress report (a short real pause at most
+            // covers what reports nothing, such as the plug-and-play thread).
+            // This thread is the one that waits, so one idle look is enough.
+            idleLooks = std::max(idleLooks, 1u);
+            if (!KeepVirtualTime(idleLooks)) WaitForProgress(seen, kQuietPause);
         } else {
             ++quiet;
         }
@@ -624,6 +634,7 @@ void UsbBus::Finish(const Completion& completion) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
     --completing_;
+    NotifyWaiters();  // the bus may be idle now
 }
 
 void UsbBus::CancelRoutine(PDEVICE_OBJECT object, PIRP irp) {
@@ -732,7 +743,10 @@ void UsbBus::Process(Request* request) {
     if (deferring) ++deferring_;
     Settle(request, answer);
     for (auto& action : deferred) action();
-    if (deferring) --deferring_;
+    if (deferring) {
+        --deferring_;
+        NotifyWaiters();
+    }
 }
 
 void UsbBus::Settle(Request* request, const UsbAnswer& answer, bool modelSaw) {
@@ -770,7 +784,10 @@ void UsbBus::Settle(Request* request, const UsbAnswer& answer, bool modelSaw) {
         if (complete) pipe->completing = true;
         MakeReady(pipe);
     }
-    if (!complete) return;
+    if (!complete) {
+        NotifyWaiters();  // parked: the bus may be idle now, or have a moment to bring due
+        return;
+    }
     Pipe* pipe = request->pipe;  // Finish deletes the request
     // Count as work in progress until the pipe's next request is ready again, so that a timed
     // wait for that request cannot see an idle bus in between.
@@ -782,6 +799,7 @@ void UsbBus::Settle(Request* request, const UsbAnswer& answer, bool modelSaw) {
         MakeReady(pipe);
     }
     --completing_;
+    NotifyWaiters();
 }
 
 UsbAnswer UsbBus::SelectConfiguration(Request* request) {
