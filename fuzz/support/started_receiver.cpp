@@ -67,6 +67,9 @@ StartedReceiver::StartedReceiver() {
     // input should wait on the bus no longer than the emulation needs.
     bus_->SetPollInterval(std::chrono::microseconds(100));
     host::SetProgressProbe([bus = bus_.get()] { return bus->WorkInProgress(); });
+    // A thread that waits for the bus serves what is ready itself: a tune's synchronous requests
+    // then go through without a hand-off to a worker and back for each of them.
+    host::SetWaiterService([bus = bus_.get()] { return bus->ServeOneHere(); });
     bus_->SetArrivalCallback([this](PDEVICE_OBJECT pdo) {
         ks_ = std::make_unique<host::KsDeviceHost>(pdo);
         if (ks_->Add() == STATUS_SUCCESS) started_ = ks_->Start() == STATUS_SUCCESS;
@@ -142,6 +145,7 @@ StartedReceiver::~StartedReceiver() {
     stick_->Unplug();
     bus_->WaitUntilQuiet();
     bus_->Shutdown();
+    host::ClearWaiterService();
     host::ClearProgressProbe();
     ks_.reset();
     bus_.reset();

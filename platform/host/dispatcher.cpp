@@ -160,16 +160,16 @@ std::chrono::nanoseconds TicksToDuration(LONGLONG ticks) {
 
 // A virtual sleep or timer wait costs no real time, but when the bus is busy a polling loop
 // built on it pauses so that the threads it waits for can run: until the bus reports progress,
-// at most briefly.
+// at most briefly. An idle bus costs no pause.
 void PauseForBusyWork(LONGLONG ticks) {
     Dispatcher& dispatcher = TheDispatcher();
     std::unique_lock held(dispatcher.lock);
     const uint64_t seen = dispatcher.progress;
     held.unlock();
-    if (!WorkInProgress()) {
-        std::this_thread::yield();
-        return;
-    }
+    // With nothing in progress there is nobody to make room for: a yield would only hand the
+    // processor to other programs, and on a loaded machine cost a scheduler slice per sleep.
+    if (!WorkInProgress()) return;
+    if (ServeOnWaitingThread()) return;  // made the progress itself
     held.lock();
     dispatcher.changed.wait_for(
         held, std::min<std::chrono::nanoseconds>(TicksToDuration(ticks), kVirtualSleepPause),
@@ -236,6 +236,12 @@ NTSTATUS WaitVirtual(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* head
     for (;;) {
         if (TrySatisfy(header)) return STATUS_SUCCESS;
         if (DeliverCompletions(held)) continue;
+        // Work ready on a bus that lets its waiters serve it: this thread serves it instead of
+        // blocking until a worker has.
+        held.unlock();
+        const bool served = ServeOnWaitingThread();
+        held.lock();
+        if (served) continue;
         if (!deadline) {
             Block(held, std::nullopt);
             continue;
@@ -253,6 +259,7 @@ NTSTATUS WaitVirtual(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* head
         held.lock();
         if (TrySatisfy(header)) return STATUS_SUCCESS;
         if (DeliverCompletions(held)) continue;
+        if (eventDue) continue;  // what came due is ready now: look again (and serve it)
         if (!busy && !eventDue && (*deadline <= earliest || NowTicks() >= *deadline)) {
             AdvanceVirtualTimeTo(*deadline);
             RecordDelay(DelayKind::WaitTimeout, *deadline - start);

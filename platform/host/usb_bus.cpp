@@ -671,6 +671,16 @@ void UsbBus::WorkerLoop() {
     }
 }
 
+bool UsbBus::ServeOneHere() {
+    Request* request = nullptr;
+    {
+        std::unique_lock lock(lock_);
+        if (stopping_ || !TakeWork(lock, &request)) return false;
+    }
+    Process(request);
+    return true;
+}
+
 bool UsbBus::TakeWork(std::unique_lock<std::mutex>&, Request** taken) {
     while (!ready_.empty()) {
         Pipe* pipe = ready_.front();

@@ -202,6 +202,12 @@ class UsbBus {
     // Requests accepted and not yet completed, on all devices.
     size_t OutstandingRequests();
 
+    // Serves one ready request on the calling thread as a worker would (the model's answer, the
+    // completion at DISPATCH_LEVEL); returns whether there was one. For ServeOnWaitingThread
+    // (clock.h): a thread that would otherwise block until a worker has served the request it
+    // waits for serves it itself.
+    bool ServeOneHere();
+
     // Unplugs every device, delivers the notifications and stops all threads.
     void Shutdown();
 
