@@ -715,6 +715,9 @@ UsbRequest UsbBus::ViewOf(Request* request) {
 
 void UsbBus::Process(Request* request) {
     std::vector<std::function<void()>> deferred;
+    // A thread that serves the bus while it waits may be inside a model call already: its
+    // after-actions stay with that call.
+    std::vector<std::function<void()>>* const outer = currentDeferredActions;
     currentDeferredActions = &deferred;
     const USHORT function = request->urb->UrbHeader.Function;
     UsbAnswer answer;
@@ -733,7 +736,7 @@ void UsbBus::Process(Request* request) {
         const LONGLONG due = request->startedAt + request->device->model->TransferLatency();
         request->inBusTime = due > NowTicks();
         if (request->inBusTime) {
-            currentDeferredActions = nullptr;
+            currentDeferredActions = outer;
             Settle(request, UsbAnswer::WaitUntil(due), false);
             return;
         }
@@ -745,7 +748,7 @@ void UsbBus::Process(Request* request) {
         }
         answer = request->device->model->Handle(view);
     }
-    currentDeferredActions = nullptr;
+    currentDeferredActions = outer;
     // What the model asked to run after this request (a device leaving the bus and coming back)
     // is work in progress until it has run: otherwise the bus would look idle between the
     // completion and the departure and arrival it leads to.
