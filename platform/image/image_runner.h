@@ -107,6 +107,10 @@ class ImageRunner : public host::ForeignCodeRunner {
     void DropEngine(Engine* engine);
     uint64_t Run(Engine& engine, uint64_t code, const uint64_t* arguments, size_t count);
     bool CallImport(Engine& engine, uint64_t slotAddress, std::unique_lock<std::mutex>& guestLock);
+    // Runs the host function of a call the guest has just made (its return address on top of the
+    // guest stack) and returns to the caller; false when the run has stopped.
+    bool CallThunk(Engine& engine, const std::string& name, ImportThunk thunk,
+                   std::unique_lock<std::mutex>& guestLock);
     void RaiseFault(Engine* engine, std::string kind, std::string description, uint64_t address);
     std::string DescribeStop(Engine& engine, int error, uint64_t rip, std::string* kind);
 
