@@ -17,9 +17,10 @@ constexpr ULONG kIsoPacketsPerReadFullSpeed = 255;
 constexpr ULONG kIsoPacketsPerReadAnySpeed = 248;
 constexpr ULONG kIsoPacketBytes = 512;
 constexpr ULONG kIsoLargestSlotBytes = 3 * 1024;
-// The block's allocation holds the largest read; its header length is that of its packet count.
+// The block's allocation holds the largest read (GET_ISO_URB_SIZE(512)); its header length is
+// GET_ISO_URB_SIZE of the read's packet count.
 constexpr ULONG kIsoUrbBytes = 6296;
-static_assert(kIsoUrbBytes >= GET_ISO_URB_SIZE(kIsoPacketsPerRead));
+static_assert(kIsoUrbBytes == GET_ISO_URB_SIZE(kIsoPacketsPerRead));
 
 // Packets of every isochronous read at `linkSpeed` (kLinkSpeed*).
 constexpr ULONG IsoPacketsPerRead(ULONG linkSpeed) {

@@ -84,9 +84,13 @@ UsbRefusal CheckTransfer(const URB& urb, bool isochronous, bool endpointIn, UCHA
     const ULONG packets = iso.NumberOfPackets;
     if (packets == 0 || packets > MaximumIsoPackets(speed)) return kInvalidParameter;
     if (packets % IsoPacketMultiple(speed, interval) != 0) return kInvalidParameter;
-    // "Hdr.Length must be the size of this variable-length data structure": GET_ISO_URB_SIZE of
-    // its packet count.
-    if (length != GET_ISO_URB_SIZE(packets)) return kInvalidParameter;
+    // "Hdr.Length must be the size of this variable-length data structure". Two lengths are that
+    // size: the structure's own for its packets, and what GET_ISO_URB_SIZE gives, which the
+    // isochronous page tells drivers to use (the Windows headers' macro counts one descriptor
+    // more than the packets need). Anything else is refused.
+    const size_t exact = offsetof(_URB_ISOCH_TRANSFER, IsoPacket) +
+                         static_cast<size_t>(packets) * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
+    if (length != exact && length != GET_ISO_URB_SIZE(packets)) return kInvalidParameter;
     // Step 5 of the isochronous page: each packet's Offset is its byte offset in the transfer
     // buffer and "Packets must be contiguous": offsets rise and every packet starts inside the
     // buffer.

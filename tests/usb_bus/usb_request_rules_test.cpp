@@ -77,8 +77,10 @@ TEST_P(UsbRequestRulesTest, IsochronousBlocksAreCheckedAtSubmission) {
         {"1024 packets: the most at high speed", 1024, false, true, nullptr},
         {"1032 packets", 1032, false, false, nullptr},
         {"no packets", 0, false, false, nullptr},
-        {"header one packet longer than the block", 8, false, false,
-         [](PURB urb) { urb->UrbHeader.Length += sizeof(USBD_ISO_PACKET_DESCRIPTOR); }},
+        {"header as GET_ISO_URB_SIZE gives it", 8, true, true,
+         [](PURB urb) { urb->UrbHeader.Length = GET_ISO_URB_SIZE(8); }},
+        {"header two descriptors longer than the block", 8, false, false,
+         [](PURB urb) { urb->UrbHeader.Length += 2 * sizeof(USBD_ISO_PACKET_DESCRIPTOR); }},
         {"header shorter than the block", 8, false, false,
          [](PURB urb) { urb->UrbHeader.Length -= sizeof(USBD_ISO_PACKET_DESCRIPTOR); }},
         {"direction flag missing on an IN pipe", 8, false, false,
@@ -97,7 +99,7 @@ TEST_P(UsbRequestRulesTest, IsochronousBlocksAreCheckedAtSubmission) {
         SCOPED_TRACE(rule.what);
         const ULONG packets = rule.packets;
         std::vector<uint8_t> data(packets * 4 + 4);
-        UrbBuffer urb(testing_usb::IsoBlockBytes(packets + 1));
+        UrbBuffer urb(testing_usb::IsoBlockBytes(packets + 2));
         testing_usb::BuildIsoRead(urb.get(), Pipe(kIsoPipe), data.data(), packets, 4);
         if (rule.spoil) rule.spoil(urb.get());
         Submission submission(device_, urb.get());

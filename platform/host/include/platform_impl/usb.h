@@ -195,8 +195,9 @@ struct _URB_CONTROL_DESCRIPTOR_REQUEST {
     USHORT Reserved2;
 };
 
-// Size of an isochronous block of `n` packets: the structure holds the first packet descriptor.
-#define GET_ISO_URB_SIZE(n) (sizeof(_URB_ISOCH_TRANSFER) + sizeof(USBD_ISO_PACKET_DESCRIPTOR) * ((n) - 1))
+// Size of an isochronous block of `n` packets as the Windows headers give it: the structure (with
+// its first packet descriptor) and `n` descriptors more, one more than the packets need.
+#define GET_ISO_URB_SIZE(n) (sizeof(_URB_ISOCH_TRANSFER) + sizeof(USBD_ISO_PACKET_DESCRIPTOR) * (n))
 
 union URB {
     _URB_HEADER UrbHeader;
