@@ -180,6 +180,11 @@ void Stick::SetStreamTransfer(StreamTransfer transfer) {
     options_.streamTransfer = transfer;
 }
 
+host::UsbSpeed Stick::LinkSpeed() const {
+    std::lock_guard guard(lock_);
+    return options_.speed == BusSpeed::High ? host::UsbSpeed::High : host::UsbSpeed::Full;
+}
+
 BusSpeed Stick::Speed() const {
     std::lock_guard guard(lock_);
     return options_.speed;

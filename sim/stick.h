@@ -156,6 +156,7 @@ class Stick : public host::UsbDeviceModel, public std::enable_shared_from_this<S
     // ---- host::UsbDeviceModel -----------------------------------------------------------------
     host::UsbAnswer Handle(const host::UsbRequest& request) override;
     LONGLONG TransferLatency() const override { return latency_; }
+    host::UsbSpeed LinkSpeed() const override;
     void Attached(host::UsbBus& bus, PDEVICE_OBJECT device) override;
     void Detached(PDEVICE_OBJECT device) override;
 

@@ -29,6 +29,7 @@ NTSTATUS CQZUSB::Construct(PKSDEVICE owningDevice) {
 
     firmwareNeeded = 1;
     if (!IsWhole()) return STATUS_INSUFFICIENT_RESOURCES;
+    linkSpeed = QueryLinkSpeed();
     return GetDeviceDescriptor();
 }
 

@@ -23,6 +23,11 @@ constexpr UCHAR kDeviceKindKvs1122 = 1;
 constexpr UCHAR kDeviceKindKvs = 2;
 constexpr UCHAR kDeviceKind6688 = 3;
 
+// The stick's link speed as the bus driver reports it (CQZUSB::linkSpeed).
+constexpr ULONG kLinkSpeedUnknown = 0;
+constexpr ULONG kLinkSpeedFull = 1;
+constexpr ULONG kLinkSpeedHigh = 2;
+
 // Pipe positions in the selected interface.
 constexpr ULONG kPipeCommandReply = 0;  // bulk IN 0x81
 constexpr ULONG kPipeCommand = 1;       // bulk OUT 0x01
@@ -63,6 +68,8 @@ class CQZUSB {
     NTSTATUS SelectConfiguration(PUSB_CONFIGURATION_DESCRIPTOR configuration,
                                  UCHAR alternateSetting);
     NTSTATUS ProbeFirmware();
+    // Asks the bus driver below for its interface and the stick's link speed (passive level).
+    ULONG QueryLinkSpeed();
 
     // Transport-stream reader.
     void StartReader();
@@ -159,4 +166,8 @@ class CQZUSB {
     // The packet of every synchronous request, the stream stop's pipe abort among them,
     // allocated with the transport; used under requestMutex only.
     PIRP requestIrp;
+
+    // The link speed learnt at construction (kLinkSpeed*): the bus takes at most 255
+    // isochronous packets per request from a full-speed device.
+    ULONG linkSpeed;
 };

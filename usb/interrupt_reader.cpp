@@ -13,6 +13,7 @@
 #include "platform/debug_print.h"
 #include "platform/pool.h"
 #include "usb/cqzusb.h"
+#include "usb/submission_handover.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ constexpr ULONG kInterruptFailureLimit = 8;
 
 constexpr ULONG kSlotRequest = 0;
 constexpr ULONG kSlotBuffer = 1;
+constexpr ULONG kSlotHandover = 2;  // usb/submission_handover.h
 constexpr ULONG kSlotRetiredLink = 3;
 
 void ReleaseReadPieces(PIRP irp) {
@@ -59,50 +61,61 @@ NTSTATUS AbandonSubmission(CQZUSB* transport, NTSTATUS status, bool rest = false
     return status;
 }
 
-// Builds and sends one read on pipe 6. Callers have made sure no other read is pending.
+bool SettleRead(CQZUSB* transport, PIRP irp, bool completedInCall);
+
+// Builds and sends one read on pipe 6. Callers have made sure no other read is pending. A read
+// that completes inside the call that sends it is settled here once the call has returned, and
+// the next read follows from this loop, never from inside that call: the stack stays flat
+// however many reads complete that way in a row (usb/submission_handover.h).
 NTSTATUS SubmitRead(CQZUSB* transport) {
-    DeviceContext* context = transport->device != nullptr ? transport->Context() : nullptr;
-    if (context == nullptr || context->deviceKind == kDeviceKind6688) {
-        return AbandonSubmission(transport, STATUS_UNSUCCESSFUL);
+    for (;;) {
+        DeviceContext* context = transport->device != nullptr ? transport->Context() : nullptr;
+        if (context == nullptr || context->deviceKind == kDeviceKind6688) {
+            return AbandonSubmission(transport, STATUS_UNSUCCESSFUL);
+        }
+        PUSBD_PIPE_INFORMATION pipe = transport->InterruptPipe();
+        if (pipe == nullptr) return AbandonSubmission(transport, STATUS_UNSUCCESSFUL);
+
+        PDEVICE_OBJECT target = transport->device->PhysicalDeviceObject;
+        const ULONG transferLength = pipe->MaximumPacketSize;
+        const ULONG bufferLength =
+            transferLength > kShortestReportBuffer ? transferLength : kShortestReportBuffer;
+        PIRP irp = IoAllocateIrp(static_cast<CCHAR>(target->StackSize + 1), FALSE);
+        auto* urb = static_cast<PURB>(PoolAllocateZeroed(kInterruptRequestBytes));
+        // Zero-filled so that a report shorter than the bytes read from it shows zeros, not old
+        // data.
+        auto* buffer = static_cast<PUCHAR>(PoolAllocateZeroed(bufferLength));
+        if (irp == nullptr || urb == nullptr || buffer == nullptr) {
+            if (buffer != nullptr) PoolFree(buffer);
+            if (urb != nullptr) PoolFree(urb);
+            if (irp != nullptr) IoFreeIrp(irp);
+            DbgPrint("%s %s SubmitRead(No memory for the interrupt read): the reader rests.",
+                     kDebugPrefix, kErrorMarker);
+            return AbandonSubmission(transport, STATUS_INSUFFICIENT_RESOURCES, true);
+        }
+        UsbBuildInterruptOrBulkTransferRequest(
+            urb, kInterruptRequestBytes, pipe->PipeHandle, buffer, nullptr, transferLength,
+            USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = urb;
+        irp->Tail.Overlay.DriverContext[kSlotRequest] = urb;
+        irp->Tail.Overlay.DriverContext[kSlotBuffer] = buffer;
+        IoSetCompletionRoutine(irp, IntIrp_Complete, transport->device, TRUE, TRUE, TRUE);
+
+        KIRQL previous;
+        KeAcquireSpinLock(&transport->interruptLock, &previous);
+        transport->interruptIrp = irp;
+        transport->interruptResubmitting = 0;
+        KeReleaseSpinLock(&transport->interruptLock, previous);
+
+        handover::BeginSubmission(irp, kSlotHandover);
+        const NTSTATUS status = IoCallDriver(target, irp);
+        if (!handover::SubmitterMovesOn(irp, kSlotHandover)) return status;
+        if (!SettleRead(transport, irp, true)) return status;
     }
-    PUSBD_PIPE_INFORMATION pipe = transport->InterruptPipe();
-    if (pipe == nullptr) return AbandonSubmission(transport, STATUS_UNSUCCESSFUL);
-
-    PDEVICE_OBJECT target = transport->device->PhysicalDeviceObject;
-    const ULONG transferLength = pipe->MaximumPacketSize;
-    const ULONG bufferLength =
-        transferLength > kShortestReportBuffer ? transferLength : kShortestReportBuffer;
-    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(target->StackSize + 1), FALSE);
-    auto* urb = static_cast<PURB>(PoolAllocateZeroed(kInterruptRequestBytes));
-    // Zero-filled so that a report shorter than the bytes read from it shows zeros, not old data.
-    auto* buffer = static_cast<PUCHAR>(PoolAllocateZeroed(bufferLength));
-    if (irp == nullptr || urb == nullptr || buffer == nullptr) {
-        if (buffer != nullptr) PoolFree(buffer);
-        if (urb != nullptr) PoolFree(urb);
-        if (irp != nullptr) IoFreeIrp(irp);
-        DbgPrint("%s %s SubmitRead(No memory for the interrupt read): the reader rests.",
-                 kDebugPrefix, kErrorMarker);
-        return AbandonSubmission(transport, STATUS_INSUFFICIENT_RESOURCES, true);
-    }
-    UsbBuildInterruptOrBulkTransferRequest(
-        urb, kInterruptRequestBytes, pipe->PipeHandle, buffer, nullptr, transferLength,
-        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
-
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = urb;
-    irp->Tail.Overlay.DriverContext[kSlotRequest] = urb;
-    irp->Tail.Overlay.DriverContext[kSlotBuffer] = buffer;
-    IoSetCompletionRoutine(irp, IntIrp_Complete, transport->device, TRUE, TRUE, TRUE);
-
-    KIRQL previous;
-    KeAcquireSpinLock(&transport->interruptLock, &previous);
-    transport->interruptIrp = irp;
-    transport->interruptResubmitting = 0;
-    KeReleaseSpinLock(&transport->interruptLock, previous);
-
-    return IoCallDriver(target, irp);
 }
 
 void SleepForCancelPoll() {
@@ -195,10 +208,22 @@ NTSTATUS IntIrp_Complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
         }
     }
 
+    if (!handover::CompletionLeavesItToSubmitter(irp, kSlotHandover) &&
+        SettleRead(transport, irp, false))
+        SubmitRead(transport);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+namespace {
+
+// The step after a read's completion: the reader's bookkeeping, the release of the read's pieces
+// (or their parking while a cancel loop holds the packet), and whether the next read follows.
+bool SettleRead(CQZUSB* transport, PIRP irp, bool completedInCall) {
+    const NTSTATUS status = irp->IoStatus.Status;
     const bool readerEnds = status == STATUS_CANCELLED || status == STATUS_DEVICE_NOT_CONNECTED;
-    // A read the bus refused inside the submitting call completes on the submitter's stack: a
-    // resubmission from here would nest in it. The reader rests instead.
-    const bool refused = !irp->PendingReturned && !NT_SUCCESS(status) && !readerEnds;
+    // A read the bus refused inside the submitting call would be refused again at once. The
+    // reader rests instead.
+    const bool refused = completedInCall && !NT_SUCCESS(status) && !readerEnds;
     KIRQL previous;
     KeAcquireSpinLock(&transport->interruptLock, &previous);
     if (transport->interruptIrp == irp) transport->interruptIrp = nullptr;
@@ -219,12 +244,12 @@ NTSTATUS IntIrp_Complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     KeReleaseSpinLock(&transport->interruptLock, previous);
 
     if (!park) ReleaseReadPieces(irp);
-    if (resubmit) {
-        SubmitRead(transport);
-    } else if (resting && !readerEnds) {
+    if (!resubmit && resting && !readerEnds) {
         DbgPrint("%s %s IntIrp_Complete(%s, status= 0x%08x): the reader rests.", kDebugPrefix,
                  kErrorMarker, refused ? "Read refused by the bus" : "Reads keep failing",
                  static_cast<unsigned>(status));
     }
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    return resubmit;
 }
+
+}  // namespace

@@ -5,6 +5,7 @@
 #include "platform/pool.h"
 #include "usb/stream_reader_internal.h"
 #include "usb/stream_ring.h"
+#include "usb/submission_handover.h"
 
 namespace {
 
@@ -33,7 +34,36 @@ NTSTATUS PassBulkRead(CQZUSB* transport, USBD_PIPE_HANDLE pipe, PIRP irp, PURB u
     irp->Tail.Overlay.DriverContext[kSlotUrb] = urb;
     irp->Tail.Overlay.DriverContext[kSlotBuffer] = buffer;
     irp->Tail.Overlay.DriverContext[kSlotDevice] = transport->device;
-    return PassStreamRead(transport, irp, urb, BulkIrp_Complete);
+    return PassStreamRead(transport, irp, urb, BulkIrp_Complete, kSlotBulkHandover);
+}
+
+// The step after a bulk read's completion: the same pieces go down again while the stream runs,
+// or the read ends. A read that completes inside the call that sends it again is moved on by the
+// next turn of the loop, never from inside that call (usb/submission_handover.h).
+void MoveBulkReadOn(CQZUSB* transport, PIRP irp, bool completedInCall) {
+    for (;;) {
+        auto* urb = static_cast<PURB>(irp->Tail.Overlay.DriverContext[kSlotUrb]);
+        auto* buffer = static_cast<PUCHAR>(irp->Tail.Overlay.DriverContext[kSlotBuffer]);
+        const USBD_PIPE_HANDLE pipe = StreamPipeHandle(transport);
+        if (EndsStreamRead(irp->IoStatus.Status) || ReadStreamActive(transport) == 0 ||
+            pipe == nullptr || RefusedOnSubmission(irp, completedInCall, "BulkIrp_Complete")) {
+            ReleaseBulkRead(irp, urb, buffer);
+            InterlockedDecrement(&transport->bulkReadsOutstanding);
+            return;
+        }
+        // Same packet, same stack depth: back to the state of a fresh allocation.
+        IoReuseIrp(irp, STATUS_SUCCESS);
+        PassBulkRead(transport, pipe, irp, urb, buffer);
+        if (!handover::SubmitterMovesOn(irp, kSlotBulkHandover)) return;
+        completedInCall = true;
+    }
+}
+
+// Sends a read whose pieces are all at hand, and moves it on should it complete in the call.
+NTSTATUS SendBulkRead(CQZUSB* transport, USBD_PIPE_HANDLE pipe, PIRP irp, PURB urb, PUCHAR buffer) {
+    const NTSTATUS sent = PassBulkRead(transport, pipe, irp, urb, buffer);
+    if (handover::SubmitterMovesOn(irp, kSlotBulkHandover)) MoveBulkReadOn(transport, irp, true);
+    return sent;
 }
 
 // One successful read's bytes into the ring, then at most one whole frame from the ring to the
@@ -79,7 +109,7 @@ NTSTATUS CQZUSB::SubmitBulkRead() {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     InterlockedIncrement(&bulkReadsOutstanding);
-    return PassBulkRead(this, pipe, irp, urb, buffer);
+    return SendBulkRead(this, pipe, irp, urb, buffer);
 }
 
 NTSTATUS CQZUSB::ResubmitBulkRead(PURB urb, PIRP irp, PUCHAR buffer) {
@@ -103,7 +133,7 @@ NTSTATUS CQZUSB::ResubmitBulkRead(PURB urb, PIRP irp, PUCHAR buffer) {
         // Same packet, same stack depth: back to the state of a fresh allocation.
         IoReuseIrp(irp, STATUS_SUCCESS);
     }
-    return PassBulkRead(this, pipe, irp, urb, buffer);
+    return SendBulkRead(this, pipe, irp, urb, buffer);
 }
 
 NTSTATUS BulkIrp_Complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
@@ -121,22 +151,13 @@ NTSTATUS BulkIrp_Complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     if (ReadOutputPin(deviceContext) == nullptr) {
         DbgPrint("%s %s (Pin Out Error).", kDebugPrefix, kErrorMarker);
     }
-    if (!EndsStreamRead(status)) {
-        if (status == STATUS_SUCCESS) {
-            // The bus reports the bytes received; never trust more than the buffer holds.
-            ULONG received = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-            if (received > kBulkReadBytes) received = kBulkReadBytes;
-            if (received != 0) DeliverBulkRead(transport, deviceContext, buffer, received);
-        }
-        // With all three pieces given, the resubmission can only fail before sending the read
-        // when the stream pipe is gone; then the read ends here instead.
-        if (ReadStreamActive(transport) != 0 && StreamPipeHandle(transport) != nullptr &&
-            !RefusedOnSubmission(irp, "BulkIrp_Complete")) {
-            transport->ResubmitBulkRead(urb, irp, buffer);
-            return STATUS_MORE_PROCESSING_REQUIRED;
-        }
+    if (status == STATUS_SUCCESS) {
+        // The bus reports the bytes received; never trust more than the buffer holds.
+        ULONG received = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        if (received > kBulkReadBytes) received = kBulkReadBytes;
+        if (received != 0) DeliverBulkRead(transport, deviceContext, buffer, received);
     }
-    ReleaseBulkRead(irp, urb, buffer);
-    InterlockedDecrement(&transport->bulkReadsOutstanding);
+    if (!handover::CompletionLeavesItToSubmitter(irp, kSlotBulkHandover))
+        MoveBulkReadOn(transport, irp, false);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

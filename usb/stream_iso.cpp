@@ -1,8 +1,10 @@
-// Isochronous stream reads: ten reads of 512 packets, each keeping its packet, block and buffer
-// for the life of the stream. Every good byte of a read goes on to the output pin in order,
+// Isochronous stream reads: ten reads of as many packets as the bus takes at the stick's link
+// speed (usb/stream_reader_internal.h), each keeping its packet, block and buffer for the life of
+// the stream. Every good byte of a read goes on to the output pin in order,
 // filling as many frames as it needs; the frame the read ends in goes downstream with it.
 #include "platform/pool.h"
 #include "usb/stream_reader_internal.h"
+#include "usb/submission_handover.h"
 
 namespace {
 
@@ -19,31 +21,66 @@ ULONG IsoSlotBytes(const USBD_PIPE_INFORMATION* pipe) {
     return size < kIsoLargestSlotBytes ? size : kIsoLargestSlotBytes;
 }
 
-void FillIsoUrb(PURB urb, const USBD_PIPE_INFORMATION* pipe, PUCHAR buffer, ULONG slot) {
+void FillIsoUrb(PURB urb, const USBD_PIPE_INFORMATION* pipe, PUCHAR buffer, ULONG slot,
+                ULONG packets) {
     RtlZeroMemory(urb, kIsoUrbBytes);
     _URB_ISOCH_TRANSFER& iso = urb->UrbIsochronousTransfer;
-    iso.Hdr.Length = kIsoUrbBytes;
+    iso.Hdr.Length = static_cast<USHORT>(GET_ISO_URB_SIZE(packets));
     iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
     iso.PipeHandle = pipe->PipeHandle;
     iso.TransferFlags = USBD_START_ISO_TRANSFER_ASAP | USBD_SHORT_TRANSFER_OK;
     if (USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress))
         iso.TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
-    iso.TransferBufferLength = kIsoPacketsPerRead * slot;
+    iso.TransferBufferLength = packets * slot;
     iso.TransferBuffer = buffer;
     iso.StartFrame = 0;
-    iso.NumberOfPackets = kIsoPacketsPerRead;
-    for (ULONG i = 0; i < kIsoPacketsPerRead; ++i) iso.IsoPacket[i].Offset = i * slot;
+    iso.NumberOfPackets = packets;
+    for (ULONG i = 0; i < packets; ++i) iso.IsoPacket[i].Offset = i * slot;
+}
+
+ULONG RunOf(PIRP irp) {
+    return static_cast<ULONG>(
+        reinterpret_cast<ULONG_PTR>(irp->Tail.Overlay.DriverContext[kSlotRun]));
 }
 
 // Fills the read's pieces and sends it down as a read of stream run `run`.
 NTSTATUS PassIsoRead(CQZUSB* transport, const USBD_PIPE_INFORMATION* pipe, PIRP irp, PURB urb,
                      PUCHAR buffer, LONG run) {
-    FillIsoUrb(urb, pipe, buffer, IsoSlotBytes(pipe));
+    FillIsoUrb(urb, pipe, buffer, IsoSlotBytes(pipe), IsoPacketsPerRead(transport->linkSpeed));
     irp->Tail.Overlay.DriverContext[kSlotUrb] = urb;
     irp->Tail.Overlay.DriverContext[kSlotBuffer] = buffer;
     irp->Tail.Overlay.DriverContext[kSlotRun] =
         reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(run)));
-    return PassStreamRead(transport, irp, urb, IsoIrp_Complete);
+    return PassStreamRead(transport, irp, urb, IsoIrp_Complete, kSlotIsoHandover);
+}
+
+// The step after a read's completion: the same pieces go down again as the next read of its
+// run, or the read ends. Should a stop and a start have come in between, the read ends, and the
+// new run has reads of its own. A read that completes inside the call that sends it again is
+// moved on by the next turn of the loop, never from inside that call: the stack stays flat
+// however many reads complete that way in a row.
+NTSTATUS MoveIsoReadOn(CQZUSB* transport, PIRP irp, bool completedInCall) {
+    NTSTATUS sent = irp->IoStatus.Status;
+    for (;;) {
+        const ULONG run = RunOf(irp);
+        const PUSBD_PIPE_INFORMATION pipe = transport->Pipe(transport->streamPipeIndex);
+        const bool running = run == static_cast<ULONG>(ReadLongAcquire(&transport->streamRun)) &&
+                             ReadStreamActive(transport) != 0;
+        if (EndsStreamRead(irp->IoStatus.Status) || !running || pipe == nullptr ||
+            pipe->PipeHandle == nullptr ||
+            RefusedOnSubmission(irp, completedInCall, "IsoIrp_Complete")) {
+            ReleaseIsoRead(irp, static_cast<PURB>(irp->Tail.Overlay.DriverContext[kSlotUrb]),
+                           static_cast<PUCHAR>(irp->Tail.Overlay.DriverContext[kSlotBuffer]));
+            InterlockedDecrement(&transport->isoReadsOutstanding);
+            return sent;
+        }
+        auto* urb = static_cast<PURB>(irp->Tail.Overlay.DriverContext[kSlotUrb]);
+        auto* buffer = static_cast<PUCHAR>(irp->Tail.Overlay.DriverContext[kSlotBuffer]);
+        IoReuseIrp(irp, STATUS_SUCCESS);
+        sent = PassIsoRead(transport, pipe, irp, urb, buffer, static_cast<LONG>(run));
+        if (!handover::SubmitterMovesOn(irp, kSlotIsoHandover)) return sent;
+        completedInCall = true;
+    }
 }
 
 // Moves the good packets of a read, in order, into the output pin's frames: a frame that fills
@@ -115,7 +152,8 @@ NTSTATUS CQZUSB::SubmitIsoReadForRun(LONG run) {
     const PUSBD_PIPE_INFORMATION pipe = Pipe(streamPipeIndex);
     if (pipe == nullptr || pipe->PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
 
-    auto* buffer = static_cast<PUCHAR>(PoolAllocate(kIsoPacketsPerRead * IsoSlotBytes(pipe)));
+    auto* buffer =
+        static_cast<PUCHAR>(PoolAllocate(IsoPacketsPerRead(linkSpeed) * IsoSlotBytes(pipe)));
     auto* urb = buffer != nullptr ? static_cast<PURB>(PoolAllocate(kIsoUrbBytes)) : nullptr;
     PIRP irp = urb != nullptr ? IoAllocateIrp(static_cast<CCHAR>(lowerDevice->StackSize + 1), FALSE)
                               : nullptr;
@@ -124,14 +162,16 @@ NTSTATUS CQZUSB::SubmitIsoReadForRun(LONG run) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     InterlockedIncrement(&isoReadsOutstanding);
-    return PassIsoRead(this, pipe, irp, urb, buffer, run);
+    const NTSTATUS sent = PassIsoRead(this, pipe, irp, urb, buffer, run);
+    if (!handover::SubmitterMovesOn(irp, kSlotIsoHandover)) return sent;
+    MoveIsoReadOn(this, irp, true);
+    return sent;
 }
 
 NTSTATUS IsoIrp_Complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* urb = static_cast<PURB>(irp->Tail.Overlay.DriverContext[kSlotUrb]);
     auto* buffer = static_cast<PUCHAR>(irp->Tail.Overlay.DriverContext[kSlotBuffer]);
-    const auto run =
-        static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(irp->Tail.Overlay.DriverContext[kSlotRun]));
+    const ULONG run = RunOf(irp);
     const NTSTATUS status = irp->IoStatus.Status;
 
     DeviceContext* deviceContext = GetDeviceContext(static_cast<PKSDEVICE>(context));
@@ -152,15 +192,7 @@ NTSTATUS IsoIrp_Complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
         USBD_SUCCESS(urb->UrbHeader.Status)) {
         DeliverIsoRead(transport, deviceContext, urb, buffer, IsoSlotBytes(pipe));
     }
-    // The same pieces go down again as the next read of this run: should a stop and a start
-    // have come in between, the read ends instead, and the new run has reads of its own.
-    if (!EndsStreamRead(status) && running && pipe != nullptr && pipe->PipeHandle != nullptr &&
-        !RefusedOnSubmission(irp, "IsoIrp_Complete")) {
-        IoReuseIrp(irp, STATUS_SUCCESS);
-        PassIsoRead(transport, pipe, irp, urb, buffer, static_cast<LONG>(run));
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-    ReleaseIsoRead(irp, urb, buffer);
-    InterlockedDecrement(&transport->isoReadsOutstanding);
+    if (!handover::CompletionLeavesItToSubmitter(irp, kSlotIsoHandover))
+        MoveIsoReadOn(transport, irp, false);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -3,6 +3,7 @@
 #include "platform/debug_print.h"
 #include "platform/pool.h"
 #include "usb/stream_reader_internal.h"
+#include "usb/submission_handover.h"
 
 namespace {
 
@@ -38,9 +39,9 @@ ULONG MissingReads(LONG outstanding) {
 
 }  // namespace
 
-bool RefusedOnSubmission(PIRP irp, const char* routine) {
+bool RefusedOnSubmission(PIRP irp, bool completedInCall, const char* routine) {
     const NTSTATUS status = irp->IoStatus.Status;
-    if (irp->PendingReturned || NT_SUCCESS(status) || EndsStreamRead(status)) return false;
+    if (!completedInCall || NT_SUCCESS(status) || EndsStreamRead(status)) return false;
     DbgPrint("%s %s %s(Read refused by the bus, status= 0x%08x).", kDebugPrefix, kErrorMarker,
              routine, static_cast<unsigned>(status));
     return true;
@@ -59,7 +60,9 @@ USBD_PIPE_HANDLE StreamPipeHandle(const CQZUSB* transport) {
     return pipe != nullptr ? pipe->PipeHandle : nullptr;
 }
 
-NTSTATUS PassStreamRead(CQZUSB* transport, PIRP irp, PURB urb, PIO_COMPLETION_ROUTINE routine) {
+NTSTATUS PassStreamRead(CQZUSB* transport, PIRP irp, PURB urb, PIO_COMPLETION_ROUTINE routine,
+                        int handoverSlot) {
+    handover::BeginSubmission(irp, handoverSlot);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;

@@ -43,9 +43,34 @@ ThreadState::~ThreadState() {
                              irql);
 }
 
+namespace {
+
+// A thread's state lives from its first use to the thread's end, when its end-of-thread checks
+// run. The main thread goes on after that point: exit() destroys thread-local objects before it
+// runs the atexit handlers and static destructors, and those may still stop a receiver (call the
+// driver, take spin locks). From then on that thread uses a state that is never destroyed.
+struct ThreadStateSlot {
+    ThreadState* state = nullptr;
+    bool ended = false;
+    ~ThreadStateSlot() {
+        delete state;
+        state = nullptr;
+        ended = true;
+    }
+};
+thread_local ThreadStateSlot threadStateSlot;
+
+}  // namespace
+
 ThreadState& CurrentThreadState() {
-    thread_local ThreadState state;
-    return state;
+    ThreadStateSlot& slot = threadStateSlot;
+    if (slot.state != nullptr) return *slot.state;
+    if (slot.ended) {
+        static ThreadState* const afterThreadEnd = new ThreadState;
+        return *afterThreadEnd;
+    }
+    slot.state = new ThreadState;
+    return *slot.state;
 }
 
 std::vector<IrqlViolation> IrqlViolations() {

@@ -7,7 +7,10 @@
 // IoCancelIrp) is the only one allowed to complete it, which makes completion exactly-once.
 #include "platform/host/usb_bus.h"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <cstring>
 
 #include "platform/host/clock.h"
 #include "platform/host/clock_internal.h"
@@ -98,21 +101,25 @@ bool IsTransfer(USHORT function) {
            function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
 }
 
-// Checks the block of an isochronous transfer: room for its packets, offsets rising and inside
-// the buffer.
-bool IsochronousBlockIsSound(const URB* urb) {
-    const _URB_ISOCH_TRANSFER& transfer = urb->UrbIsochronousTransfer;
-    const ULONG packets = transfer.NumberOfPackets;
-    if (packets == 0 || transfer.TransferBuffer == nullptr) return false;
-    const size_t needed = offsetof(_URB_ISOCH_TRANSFER, IsoPacket) +
-                          static_cast<size_t>(packets) * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
-    if (urb->UrbHeader.Length < needed) return false;
-    const USBD_ISO_PACKET_DESCRIPTOR* packet = transfer.IsoPacket;
-    for (ULONG i = 0; i < packets; ++i) {
-        if (packet[i].Offset >= transfer.TransferBufferLength) return false;
-        if (i > 0 && packet[i].Offset <= packet[i - 1].Offset) return false;
+// Submissions under way on this thread, one inside another's call (a completion routine that
+// submits from inside an inline completion).
+thread_local unsigned submissionNesting = 0;
+
+// Bytes of this thread's stack in use below its top.
+size_t StackInUse() {
+    thread_local const char* top = nullptr;
+    if (top == nullptr) {
+        pthread_attr_t attributes;
+        void* low = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+            pthread_attr_getstack(&attributes, &low, &size);
+            pthread_attr_destroy(&attributes);
+        }
+        top = static_cast<const char*>(low) + size;
     }
-    return true;
+    const char* here = static_cast<const char*>(__builtin_frame_address(0));
+    return top > here ? static_cast<size_t>(top - here) : 0;
 }
 
 // Pipe abort and reset requests are sent at PASSIVE_LEVEL only (service_rules.cpp).
@@ -124,6 +131,11 @@ void CheckRequestIrql(const URB* urb) {
     if (urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL)
         CheckServiceIrql(resetRule);
 }
+
+struct NestedSubmission {
+    NestedSubmission() { ++submissionNesting; }
+    ~NestedSubmission() { --submissionNesting; }
+};
 
 }  // namespace
 
@@ -165,6 +177,7 @@ struct UsbBus::Device {
     std::unique_ptr<Node> node;
     std::shared_ptr<UsbDeviceModel> model;
     UCHAR address = 0;
+    UsbSpeed speed = UsbSpeed::High;
     bool connected = true;
     std::map<int, std::unique_ptr<Pipe>> pipes;  // by endpoint address, plus the abort queue
     std::unordered_map<USBD_PIPE_HANDLE, Pipe*> handles;
@@ -281,6 +294,7 @@ PDEVICE_OBJECT UsbBus::Plug(std::shared_ptr<UsbDeviceModel> model) {
     auto device = std::make_unique<Device>();
     device->node = std::make_unique<Node>(this);
     device->model = std::move(model);
+    device->speed = device->model->LinkSpeed();
     device->object.Type = kIoTypeDevice;
     device->object.Size = sizeof(DEVICE_OBJECT);
     device->object.StackSize = 1;
@@ -458,6 +472,7 @@ void UsbBus::Shutdown() {
 
 NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT object, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_PNP) return QueryInterface(object, irp);
     if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
         stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) {
         irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -490,9 +505,11 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT object, PIRP irp) {
             refusal = STATUS_INVALID_PARAMETER;
         } else if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
             const auto& descriptor = urb->UrbControlDescriptorRequest;
-            if (urb->UrbHeader.Length < sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST) ||
-                (descriptor.TransferBufferLength > 0 && descriptor.TransferBuffer == nullptr))
+            if (urb->UrbHeader.Length != FixedUrbLength(function) ||
+                (descriptor.TransferBufferLength > 0 && descriptor.TransferBuffer == nullptr)) {
                 refusal = STATUS_INVALID_PARAMETER;
+                usbdRefusal = kUsbdStatusInvalidParameter;
+            }
             request->pipe = device->PipeFor(0);
         } else if (function == URB_FUNCTION_SELECT_CONFIGURATION) {
             const auto& select = urb->UrbSelectConfiguration;
@@ -506,10 +523,12 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT object, PIRP irp) {
             request->pipe = device->PipeFor(0);
         } else if (function == URB_FUNCTION_ABORT_PIPE ||
                    function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) {
-            request->abortTarget = urb->UrbHeader.Length >= sizeof(_URB_PIPE_REQUEST)
-                                       ? pipeOfHandle(urb->UrbPipeRequest.PipeHandle)
-                                       : nullptr;
-            if (request->abortTarget == nullptr) {
+            const bool sized = urb->UrbHeader.Length == FixedUrbLength(function);
+            request->abortTarget = sized ? pipeOfHandle(urb->UrbPipeRequest.PipeHandle) : nullptr;
+            if (!sized) {
+                refusal = STATUS_INVALID_PARAMETER;
+                usbdRefusal = kUsbdStatusInvalidParameter;
+            } else if (request->abortTarget == nullptr) {
                 refusal = STATUS_INVALID_PARAMETER;
                 usbdRefusal = kUsbdStatusInvalidPipeHandle;
             } else {
@@ -519,20 +538,24 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT object, PIRP irp) {
         } else if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
                    function == URB_FUNCTION_ISOCH_TRANSFER) {
             const bool isochronous = function == URB_FUNCTION_ISOCH_TRANSFER;
-            const size_t minimum = isochronous ? offsetof(_URB_ISOCH_TRANSFER, IsoPacket)
-                                               : sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-            Pipe* pipe = urb->UrbHeader.Length >= minimum
+            // A pipe handle is read only from a block long enough to hold one.
+            Pipe* pipe = urb->UrbHeader.Length >= offsetof(_URB_ISOCH_TRANSFER, TransferFlags)
                              ? pipeOfHandle(urb->UrbBulkOrInterruptTransfer.PipeHandle)
                              : nullptr;
-            const auto& transfer = urb->UrbBulkOrInterruptTransfer;
+            UsbRefusal refused;
+            if (pipe != nullptr) {
+                if (isochronous != (pipe->endpoint.type == UsbdPipeTypeIsochronous))
+                    refused = {STATUS_INVALID_PARAMETER, kUsbdStatusInvalidParameter};
+                else
+                    refused = CheckTransfer(*urb, isochronous, pipe->endpoint.IsIn(),
+                                            pipe->endpoint.interval, device->speed);
+            }
             if (pipe == nullptr) {
                 refusal = STATUS_INVALID_PARAMETER;
                 usbdRefusal = kUsbdStatusInvalidPipeHandle;
-            } else if (isochronous != (pipe->endpoint.type == UsbdPipeTypeIsochronous) ||
-                       (isochronous && !IsochronousBlockIsSound(urb)) ||
-                       (transfer.TransferBufferLength > 0 && transfer.TransferBuffer == nullptr)) {
-                refusal = STATUS_INVALID_PARAMETER;
-                usbdRefusal = kUsbdStatusInvalidParameter;
+            } else if (refused.Refused()) {
+                refusal = refused.status;
+                usbdRefusal = refused.usbdStatus;
             } else {
                 request->pipe = pipe;
                 request->endpoint = pipe->endpoint;
@@ -554,6 +577,13 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT object, PIRP irp) {
     record.endpoint = request->endpoint;
     record.configurationValue = request->configurationValue;
     Notify(false, record);
+
+    NTSTATUS inlineStatus = STATUS_PENDING;
+    const NestedSubmission nested;
+    if (inline_.load() && IsTransfer(record.function) &&
+        record.function != URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE &&
+        TryServeInline(request, &inlineStatus))
+        return inlineStatus;
 
     std::vector<Completion> done;
     {
@@ -580,6 +610,128 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT object, PIRP irp) {
     const NTSTATUS status = done.front().status;
     Finish(done.front());
     return markedPending ? STATUS_PENDING : status;
+}
+
+// IRP_MN_QUERY_INTERFACE ("IRP_MN_QUERY_INTERFACE", PnP reference): the bus driver answers
+// for USB_BUS_INTERFACE_USBDI_GUID when the caller's Size and Version cover the version it
+// offers, filling the caller's structure; any other query completes with the packet's status
+// untouched (a driver that does not handle a PnP request leaves IoStatus as it is; the sender
+// set it to STATUS_NOT_SUPPORTED). Other PnP requests are not sent to this bus by the driver.
+NTSTATUS UsbBus::QueryInterface(PDEVICE_OBJECT object, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = irp->IoStatus.Status;
+    if (stack->MinorFunction == IRP_MN_QUERY_INTERFACE) {
+        const auto& query = stack->Parameters.QueryInterface;
+        if (query.InterfaceType != nullptr &&
+            IsEqualGUID(*query.InterfaceType, kUsbBusInterfaceUsbdiGuid) &&
+            query.Version >= USB_BUSIF_USBDI_VERSION_1 &&
+            query.Size >= sizeof(USB_BUS_INTERFACE_USBDI_V1) && query.Interface != nullptr) {
+            auto* bus = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(query.Interface);
+            std::memset(bus, 0, sizeof *bus);
+            bus->Size = sizeof *bus;
+            bus->Version = USB_BUSIF_USBDI_VERSION_1;
+            bus->BusContext = object;
+            bus->InterfaceReference = &UsbBus::InterfaceReference;
+            bus->InterfaceDereference = &UsbBus::InterfaceDereference;
+            bus->IsDeviceHighSpeed = &UsbBus::InterfaceIsDeviceHighSpeed;
+            // "the driver that exports the interface must call InterfaceReference before
+            // returning it" (INTERFACE): references are not counted here.
+            status = STATUS_SUCCESS;
+        }
+    }
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+BOOLEAN UsbBus::InterfaceIsDeviceHighSpeed(PVOID busContext) {
+    auto object = static_cast<PDEVICE_OBJECT>(busContext);
+    auto* node = object != nullptr ? static_cast<Node*>(DeviceNodeOf(object)) : nullptr;
+    return node != nullptr && node->Bus()->IsDeviceHighSpeed(object) ? TRUE : FALSE;
+}
+
+void UsbBus::InterfaceReference(PVOID) {}
+void UsbBus::InterfaceDereference(PVOID) {}
+
+bool UsbBus::IsDeviceHighSpeed(PDEVICE_OBJECT object) {
+    std::lock_guard guard(lock_);
+    Device* device = FindDevice(object);
+    return device != nullptr && device->speed == UsbSpeed::High;
+}
+
+void UsbBus::SetInlineCompletion(bool enabled) {
+    inline_.store(enabled);
+}
+
+InlineCompletionRecord UsbBus::InlineCompletions() {
+    std::lock_guard guard(lock_);
+    return inlineRecord_;
+}
+
+bool UsbBus::TryServeInline(std::unique_ptr<Request>& owned, NTSTATUS* status) {
+    Request* request = owned.get();
+    PIRP irp = request->irp;
+    Pipe* pipe = request->pipe;
+    {
+        std::lock_guard guard(lock_);
+        // A request submitted from the completion routine of the pipe's previous one (the pipe is
+        // completing, nothing waits behind) comes next in order and may be served too.
+        if (!request->device->connected || pipe->busy || pipe->inReady ||
+            pipe->wait != Pipe::Wait::None || !pipe->queue.empty() ||
+            __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST))
+            return false;
+        // The pipe is this thread's while the device looks; requests behind it queue as usual.
+        pipe->busy = true;
+        request->abortGeneration = pipe->abortGeneration;
+        ++processing_;
+    }
+    request->startedAt = NowTicks();
+    std::vector<std::function<void()>> deferred;
+    auto* outerDeferred = currentDeferredActions;
+    currentDeferredActions = &deferred;
+    const UsbAnswer answer = request->device->model->Handle(ViewOf(request));
+    currentDeferredActions = outerDeferred;
+    const bool success = answer.kind == UsbAnswer::Kind::Complete && NT_SUCCESS(answer.status) &&
+                         USBD_SUCCESS(answer.usbdStatus);
+    bool completeHere = false;
+    bool wasCompleting = false;
+    {
+        std::lock_guard guard(lock_);
+        if (success && request->device->connected &&
+            request->abortGeneration == pipe->abortGeneration) {
+            completeHere = true;
+            --processing_;
+            pipe->busy = false;
+            wasCompleting = pipe->completing;
+            pipe->completing = true;  // the pipe's next request waits for this completion
+            ++completing_;            // Finish counts it down
+            ++inlineRecord_.completions;
+            inlineRecord_.deepestNesting =
+                std::max(inlineRecord_.deepestNesting, submissionNesting);
+            inlineRecord_.deepestStackBytes =
+                std::max(inlineRecord_.deepestStackBytes, StackInUse());
+        } else {
+            // Served the usual way from here on, as the pipe's head.
+            IoMarkIrpPending(irp);
+            requests_[irp] = request;
+            pipe->queue.push_front(request);
+        }
+    }
+    owned.release();
+    const bool deferring = !deferred.empty();
+    if (deferring) ++deferring_;
+    if (completeHere) {
+        Finish({request, answer.status, answer.usbdStatus});
+        std::lock_guard guard(lock_);
+        pipe->completing = wasCompleting;  // an outer completion of the pipe still runs
+        MakeReady(pipe);
+    } else {
+        Settle(request, answer);
+    }
+    for (auto& action : deferred) action();
+    if (deferring) --deferring_;
+    *status = completeHere ? answer.status : STATUS_PENDING;
+    return true;
 }
 
 NTSTATUS UsbBus::CompleteAtOnce(Device* device, PIRP irp, PURB urb, const UsbEndpoint& endpoint,

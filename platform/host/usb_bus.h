@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "platform/host/device_node.h"
+#include "platform/host/usb_request_rules.h"
 #include "platform/usb.h"
 
 namespace host {
@@ -36,7 +37,7 @@ namespace host {
 // USB status codes the bus writes into request block headers (values of the Windows headers).
 constexpr USBD_STATUS kUsbdStatusStallPid = static_cast<USBD_STATUS>(0xC0000004);
 constexpr USBD_STATUS kUsbdStatusDeviceNotResponding = static_cast<USBD_STATUS>(0xC0000005);
-constexpr USBD_STATUS kUsbdStatusIsochRequestFailed = static_cast<USBD_STATUS>(0xC0006000);
+constexpr USBD_STATUS kUsbdStatusIsochRequestFailed = static_cast<USBD_STATUS>(0xC0000B00);
 constexpr USBD_STATUS kUsbdStatusDeviceGone = static_cast<USBD_STATUS>(0xC0007000);
 constexpr USBD_STATUS kUsbdStatusCanceled = static_cast<USBD_STATUS>(0xC0010000);
 constexpr USBD_STATUS kUsbdStatusInvalidUrbFunction = static_cast<USBD_STATUS>(0x80000200);
@@ -114,6 +115,8 @@ class UsbDeviceModel {
     // Bus time of every transfer (host clock ticks): the model sees a transfer only once this
     // much time has passed since the bus took it up.
     virtual LONGLONG TransferLatency() const { return 0; }
+    // The speed the device works at on its link (asked once, when it is plugged).
+    virtual UsbSpeed LinkSpeed() const { return UsbSpeed::High; }
     // The model is now on the bus as `device` / has left it.
     virtual void Attached(UsbBus& /*bus*/, PDEVICE_OBJECT /*device*/) {}
     virtual void Detached(PDEVICE_OBJECT /*device*/) {}
@@ -142,6 +145,15 @@ class UsbTrafficObserver {
 // Room of packet `index` of an isochronous block: up to the next packet's offset (the end of the
 // buffer for the last one), at most the endpoint's packet size. The bus has checked the offsets.
 ULONG IsoPacketCapacity(const _URB_ISOCH_TRANSFER& transfer, ULONG index, USHORT maximumPacketSize);
+
+// What inline completion did (UsbBus::SetInlineCompletion).
+struct InlineCompletionRecord {
+    uint64_t completions = 0;  // transfers completed inside the submitting call
+    // The most inline completions nested in one another on one thread (1: none inside another),
+    // and the deepest stack under the outermost submission of such a nest, in bytes.
+    unsigned deepestNesting = 0;
+    size_t deepestStackBytes = 0;
+};
 
 class UsbBus {
   public:
@@ -182,6 +194,16 @@ class UsbBus {
     // answering the request that told it to.
     void RunAfterCurrentRequest(std::function<void()> action);
 
+    // The bus driver's answer to IsDeviceHighSpeed (USB_BUS_INTERFACE_USBDI_V1) for a device.
+    bool IsDeviceHighSpeed(PDEVICE_OBJECT device);
+
+    // Inline completion, as a lower filter driver may do it: a transfer on an idle pipe is shown
+    // to the device at once on the submitting thread (without bus time), and if the device
+    // answers it with success it is completed inside the submitting call, which then returns the
+    // packet's status instead of STATUS_PENDING. Any other answer is served as usual.
+    void SetInlineCompletion(bool enabled);
+    InlineCompletionRecord InlineCompletions();
+
     // Real-time interval of the poll that retries requests waiting for a wake.
     void SetPollInterval(std::chrono::microseconds interval);
     // Observers see every request; RemoveObserver returns once no call to it is under way.
@@ -214,6 +236,12 @@ class UsbBus {
     // The node behind every physical device object of the bus.
     NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
 
+    // The routines of the bus interface handed out through IRP_MN_QUERY_INTERFACE; the context
+    // is the device's physical device object.
+    static BOOLEAN InterfaceIsDeviceHighSpeed(PVOID busContext);
+    static void InterfaceReference(PVOID busContext);
+    static void InterfaceDereference(PVOID busContext);
+
   private:
     struct Device;
     struct Pipe;
@@ -233,6 +261,10 @@ class UsbBus {
 
     NTSTATUS CompleteAtOnce(Device* device, PIRP irp, PURB urb, const UsbEndpoint& endpoint,
                             NTSTATUS status, USBD_STATUS usbdStatus);
+    NTSTATUS QueryInterface(PDEVICE_OBJECT device, PIRP irp);
+    // Inline completion: serves `request` on this thread if its pipe is idle. True when the
+    // request was settled that way (`*status` is what the submitting call returns).
+    bool TryServeInline(std::unique_ptr<Request>& request, NTSTATUS* status);
     void Finish(const Completion& completion);  // without the lock: observer, completion, free
     void Notify(bool completed, const UsbTrafficRecord& record);
     void WorkerLoop();
@@ -278,6 +310,8 @@ class UsbBus {
     UCHAR nextAddress_ = 1;
     bool stopping_ = false;
     bool stopped_ = false;
+    std::atomic<bool> inline_{false};
+    InlineCompletionRecord inlineRecord_;  // under lock_
     std::vector<std::thread> workers_;
     std::thread poller_;
     std::thread keeper_;

@@ -12,6 +12,7 @@
 #include "platform/host/kernel_errors.h"
 #include "platform/image/guest_engine.h"
 #include "platform/image/host_memory.h"
+#include "platform/image/host_routines.h"
 #include "platform/image/kernel_imports.h"
 #include "platform/kernel.h"
 
@@ -222,7 +223,7 @@ std::string ImageRunner::Describe(const void* code) const {
 std::string ImageRunner::ImportCaller::Describe(const void* context) {
     const auto* caller = static_cast<const ImportCaller*>(context);
     return caller->runner->image_->Describe(caller->returnAddress) + " (return address " +
-           Hex(caller->returnAddress) + ") calling " + caller->binding->name;
+           Hex(caller->returnAddress) + ") calling " + *caller->name;
 }
 
 void ImageRunner::SetFaultHandler(std::function<void(const GuestFault&)> handler) {
@@ -364,6 +365,15 @@ uint64_t ImageRunner::Run(Engine& engine, uint64_t code, const uint64_t* argumen
                 rip = ReadRegister(uc, UC_X86_REG_RIP);
                 continue;
             }
+            if ((error == UC_ERR_FETCH_UNMAPPED || error == UC_ERR_FETCH_PROT) &&
+                engine.interrupt < 0) {
+                const HostRoutine routine = FindHostRoutine(rip);
+                if (routine.thunk != nullptr) {
+                    if (!CallThunk(engine, routine.name, routine.thunk, held)) break;
+                    rip = ReadRegister(uc, UC_X86_REG_RIP);
+                    continue;
+                }
+            }
             std::string kind;
             std::string description = DescribeStop(engine, error, rip, &kind);
             held.unlock();
@@ -424,15 +434,24 @@ bool ImageRunner::CallImport(Engine& engine, uint64_t slotAddress,
         guestLock.lock();
         return false;
     }
+    return CallThunk(engine, binding.name, binding.thunk, guestLock);
+}
+
+bool ImageRunner::CallThunk(Engine& engine, const std::string& name, ImportThunk thunk,
+                            std::unique_lock<std::mutex>& guestLock) {
+    uc_engine* uc = engine.uc;
+    const uint64_t rsp = ReadRegister(uc, UC_X86_REG_RSP);
+    uint64_t returnAddress = 0;
+    std::memcpy(&returnAddress, reinterpret_cast<const void*>(rsp), sizeof returnAddress);
     importCalls_.fetch_add(1, std::memory_order_relaxed);
     StoppedCall call(engine);
     guestLock.unlock();
     // A bug check in the service names the image function that called it.
-    const ImportCaller importCaller{this, &binding, returnAddress};
+    const ImportCaller importCaller{this, &name, returnAddress};
     const host::ScopedCaller caller(&ImportCaller::Describe, &importCaller);
-    const uint64_t result = binding.thunk(call);
+    const uint64_t result = thunk(call);
     if (!call.FaultText().empty())
-        RaiseFault(&engine, "fault in " + binding.name, call.FaultText(), returnAddress);
+        RaiseFault(&engine, "fault in " + name, call.FaultText(), returnAddress);
     guestLock.lock();
     if (faulted_.load()) return false;
     // Return to the caller as its `ret` would.

@@ -104,7 +104,7 @@ class ImageRunner : public host::ForeignCodeRunner {
     // The image function an import call came from, described for a bug check in the service.
     struct ImportCaller {
         const ImageRunner* runner;
-        const Binding* binding;
+        const std::string* name;  // the import or host routine called
         uint64_t returnAddress;
         static std::string Describe(const void* context);
     };
@@ -115,6 +115,10 @@ class ImageRunner : public host::ForeignCodeRunner {
     void DropEngine(Engine* engine);
     uint64_t Run(Engine& engine, uint64_t code, const uint64_t* arguments, size_t count);
     bool CallImport(Engine& engine, uint64_t slotAddress, std::unique_lock<std::mutex>& guestLock);
+    // Runs the host function of a call the guest has just made (its return address on top of the
+    // guest stack) and returns to the caller; false when the run has stopped.
+    bool CallThunk(Engine& engine, const std::string& name, ImportThunk thunk,
+                   std::unique_lock<std::mutex>& guestLock);
     void RaiseFault(Engine* engine, std::string kind, std::string description, uint64_t address);
     std::string DescribeStop(Engine& engine, int error, uint64_t rip, std::string* kind);
 

@@ -66,7 +66,8 @@ void FillIso(const host::UsbRequest& request, const std::vector<ULONG>& lengths,
 }
 
 StreamFixture::StreamFixture(Path path, unsigned busWorkers, host::OutputPinOptions pinOptions,
-                             sim::TransportStreamSource* source, uint16_t isoPacketBytes)
+                             sim::TransportStreamSource* source, uint16_t isoPacketBytes,
+                             host::UsbSpeed speed)
     : pin(pinOptions),
       stick(path, source != nullptr ? source : &generator),
       system(host::ClockMode::Virtual, busWorkers) {
@@ -74,6 +75,7 @@ StreamFixture::StreamFixture(Path path, unsigned busWorkers, host::OutputPinOpti
         for (kvstest::EndpointSpec& endpoint : stick.stick->endpoints)
             if (endpoint.type == UsbdPipeTypeIsochronous)
                 endpoint.maximumPacketSize = isoPacketBytes;
+    stick.stick->linkSpeed = speed;
     system.Plug(stick.stick);
     device = system.Current();
     if (device == nullptr || device->startStatus != STATUS_SUCCESS) {

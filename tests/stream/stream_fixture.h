@@ -53,11 +53,13 @@ void FillIso(const host::UsbRequest& request, const std::vector<ULONG>& lengths,
 
 class StreamFixture {
   public:
-    // `isoPacketBytes`: the maximum packet size of the isochronous stream pipe (0: the stick's).
+    // `isoPacketBytes`: the maximum packet size of the isochronous stream pipe (0: the stick's);
+    // `speed`: the stick's link speed.
     explicit StreamFixture(Path path, unsigned busWorkers = 4,
                            host::OutputPinOptions pinOptions = {},
                            sim::TransportStreamSource* source = nullptr,
-                           uint16_t isoPacketBytes = 0);
+                           uint16_t isoPacketBytes = 0,
+                           host::UsbSpeed speed = host::UsbSpeed::High);
     ~StreamFixture();
 
     // Output pin present and the antenna pin running, then the stream start of a pin state

@@ -43,10 +43,13 @@ class ScriptedStick : public host::UsbDeviceModel {
     // Replaces the answer to the configuration descriptor read of the given length (9 or the
     // longer one): the bytes are returned as they are (cut to the requested length).
     std::function<std::optional<std::vector<uint8_t>>(uint32_t requestedLength)> configurationReply;
+    // The speed of the stick's link, as the bus reports it.
+    host::UsbSpeed linkSpeed = host::UsbSpeed::High;
     // Consulted first for every request; an answer given here is final.
     std::function<std::optional<host::UsbAnswer>(const host::UsbRequest&)> intercept;
 
     host::UsbAnswer Handle(const host::UsbRequest& request) override;
+    host::UsbSpeed LinkSpeed() const override { return linkSpeed; }
     void Attached(host::UsbBus& bus, PDEVICE_OBJECT device) override;
     void Detached(PDEVICE_OBJECT device) override;
 

@@ -38,6 +38,9 @@ void AddGlobalOptions(CLI::App& app, kvssim::GlobalOptions& options) {
                    "bus time of every transfer in microseconds (default: one microframe, 125, at "
                    "high speed; one frame, 1000, at full speed)")
         ->check(CLI::Range(0L, 1000000L));
+    app.add_flag("--inline-completion", options.inlineCompletion,
+                 "the bus completes a successful transfer inside the submitting call when the "
+                 "stick has the answer at hand, as a lower filter driver may");
     app.add_option("--image", options.image,
                    "run this Windows build of the driver (kvsbda.sys) under CPU emulation in "
                    "place of the host-compiled driver");

@@ -29,6 +29,9 @@ struct GlobalOptions {
     // Bus time of every transfer in microseconds; negative: what a host controller gives at the
     // speed (one microframe, 125 us, at high speed; one frame, 1 ms, at full speed).
     long latencyMicroseconds = -1;
+    // The bus completes a successful transfer inside the call that submits it whenever the
+    // device has the answer at hand, as a lower filter driver may.
+    bool inlineCompletion = false;
     // A Windows build of the driver (kvsbda.sys) to run under emulation in place of the
     // host-compiled core; empty for the host build.
     std::string image;

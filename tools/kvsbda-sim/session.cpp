@@ -94,6 +94,7 @@ bool Session::Open(std::string* error) {
     }
     // Stream reads waiting for the paced air are retried often enough to keep the pipe busy.
     bus_->SetPollInterval(kStreamPollInterval);
+    bus_->SetInlineCompletion(options_.inlineCompletion);
     host::SetProgressProbe([bus = bus_.get()] { return bus->WorkInProgress(); });
     bus_->SetArrivalCallback([this](PDEVICE_OBJECT pdo) { OnArrival(pdo); });
     bus_->SetDepartureCallback([this](PDEVICE_OBJECT pdo) { OnDeparture(pdo); });

@@ -88,6 +88,7 @@ constexpr NTSTATUS STATUS_INSUFFICIENT_RESOURCES = (NTSTATUS)0xC000009A;
 constexpr NTSTATUS STATUS_DEVICE_NOT_CONNECTED = (NTSTATUS)0xC000009D;
 constexpr NTSTATUS STATUS_BUFFER_TOO_SMALL = (NTSTATUS)0xC0000023;
 constexpr NTSTATUS STATUS_CANCELLED = (NTSTATUS)0xC0000120;
+constexpr NTSTATUS STATUS_NOT_SUPPORTED = (NTSTATUS)0xC00000BB;
 constexpr NTSTATUS STATUS_INVALID_DEVICE_REQUEST = (NTSTATUS)0xC0000010;
 
 // ---- IRQL ----------------------------------------------------------------------------------
@@ -294,9 +295,23 @@ using PIO_STATUS_BLOCK = IO_STATUS_BLOCK*;
 
 constexpr UCHAR IRP_MJ_INTERNAL_DEVICE_CONTROL = 0x0F;
 constexpr UCHAR IRP_MJ_DEVICE_CONTROL = 0x0E;
+constexpr UCHAR IRP_MJ_PNP = 0x1B;
+constexpr UCHAR IRP_MN_QUERY_INTERFACE = 0x08;
 constexpr UCHAR SL_INVOKE_ON_CANCEL = 0x20;
 constexpr UCHAR SL_INVOKE_ON_SUCCESS = 0x40;
 constexpr UCHAR SL_INVOKE_ON_ERROR = 0x80;
+
+// The head of every interface a driver hands another through IRP_MN_QUERY_INTERFACE.
+using PINTERFACE_REFERENCE = void (*)(PVOID context);
+using PINTERFACE_DEREFERENCE = void (*)(PVOID context);
+struct INTERFACE {
+    USHORT Size;
+    USHORT Version;
+    PVOID Context;
+    PINTERFACE_REFERENCE InterfaceReference;
+    PINTERFACE_DEREFERENCE InterfaceDereference;
+};
+using PINTERFACE = INTERFACE*;
 
 struct IO_STACK_LOCATION {
     UCHAR MajorFunction;
@@ -310,6 +325,13 @@ struct IO_STACK_LOCATION {
             alignas(8) ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
+        struct {
+            const GUID* InterfaceType;
+            USHORT Size;
+            USHORT Version;
+            PINTERFACE Interface;
+            PVOID InterfaceSpecificData;
+        } QueryInterface;
         struct {
             PVOID Argument1;
             PVOID Argument2;

@@ -195,6 +195,10 @@ struct _URB_CONTROL_DESCRIPTOR_REQUEST {
     USHORT Reserved2;
 };
 
+// Size of an isochronous block of `n` packets as the Windows headers give it: the structure (with
+// its first packet descriptor) and `n` descriptors more, one more than the packets need.
+#define GET_ISO_URB_SIZE(n) (sizeof(_URB_ISOCH_TRANSFER) + sizeof(USBD_ISO_PACKET_DESCRIPTOR) * (n))
+
 union URB {
     _URB_HEADER UrbHeader;
     _URB_SELECT_CONFIGURATION UrbSelectConfiguration;
@@ -254,3 +258,26 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION
 // frees the block with ExFreePool.
 PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor,
                                        PUSBD_INTERFACE_LIST_ENTRY interfaceList);
+
+// ---- The bus driver's interface (usbbusif.h) ---------------------------------------------------
+// What the USB bus driver hands a function driver through IRP_MN_QUERY_INTERFACE with
+// USB_BUS_INTERFACE_USBDI_GUID; version 1 adds IsDeviceHighSpeed. Only the routines the emulation
+// offers are typed; the others are opaque pointers in their places.
+constexpr USHORT USB_BUSIF_USBDI_VERSION_1 = 0x0001;
+using PUSB_BUSIFFN_IS_DEVICE_HIGH_SPEED = BOOLEAN (*)(PVOID busContext);
+struct USB_BUS_INTERFACE_USBDI_V1 {
+    USHORT Size;
+    USHORT Version;
+    PVOID BusContext;
+    PINTERFACE_REFERENCE InterfaceReference;
+    PINTERFACE_DEREFERENCE InterfaceDereference;
+    PVOID GetUSBDIVersion;
+    PVOID QueryBusTime;
+    PVOID SubmitIsoOutUrb;
+    PVOID QueryBusInformation;
+    PUSB_BUSIFFN_IS_DEVICE_HIGH_SPEED IsDeviceHighSpeed;
+};
+using PUSB_BUS_INTERFACE_USBDI_V1 = USB_BUS_INTERFACE_USBDI_V1*;
+static_assert(sizeof(USB_BUS_INTERFACE_USBDI_V1) == 72);
+// {B1A96A13-3DE0-4574-9B01-C08FEAB318D6}
+inline constexpr GUID kUsbBusInterfaceUsbdiGuid = {0xb1a96a13, 0x3de0, 0x4574, {0x9b, 0x01, 0xc0, 0x8f, 0xea, 0xb3, 0x18, 0xd6}};
