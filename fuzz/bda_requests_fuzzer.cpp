@@ -69,9 +69,11 @@ class Script {
     void Run() {
         fuzz::StartedReceiver& receiver = fuzz::StartedReceiver::Shared();
         Expect(receiver.Started(), kTarget, "the stick did not start");
+        receiver.BeginInput();
         device_ = receiver.Device();
         app_ = &receiver.Application();
-        for (size_t step = 0; step < kMaxSteps && !in_.Empty(); ++step) {
+        for (size_t step = 0; step < kMaxSteps && !in_.Empty() && !receiver.BusBudgetSpent();
+             ++step) {
             Step();
             CheckStoredValues();
         }
@@ -134,21 +136,18 @@ class Script {
         Expect(app_->Open() == STATUS_SUCCESS, kTarget, "the application could not open again");
     }
 
+    // Requests are what an application sends most and cost the least; pin state changes, tunes
+    // and re-creating the pins each take the top sixteenth of the step byte's values in turn.
     void Step() {
-        switch (in_.Byte() % 8) {
-            case 5:
-                PinState();
-                break;
-            case 6:
-                Tune();
-                break;
-            case 7:
-                Reopen();
-                break;
-            default:
-                Request();
-                break;
-        }
+        const uint8_t kind = in_.Byte();
+        if (kind < 0xD0)
+            Request();
+        else if (kind < 0xE0)
+            PinState();
+        else if (kind < 0xF0)
+            Tune();
+        else
+            Reopen();
     }
 
     // Values the driver keeps are the ones its setters accept.

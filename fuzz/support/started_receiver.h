@@ -47,6 +47,18 @@ class StartedReceiver {
     // return.
     const std::map<ULONG, host::PoolUsage>& PoolAfterStart() const { return poolAfterStart_; }
 
+    // The stick's work one input may ask for: a script stops at the first step that finds more
+    // request blocks sent to the bus since the input began than a tune with its stream restart
+    // and signal reads (about 380), or the longest message exchange (334), take. A tune costs
+    // hundreds of round trips through the bus and the chips, most other requests a few at most:
+    // without a bound, a long input of tunes takes the time of hundreds of short inputs and
+    // shows little the first tune did not.
+    static constexpr uint64_t kBusRequestsPerInput = 400;
+    void BeginInput() { requestsAtInput_ = bus_->RequestsSubmitted(); }
+    bool BusBudgetSpent() const {
+        return bus_->RequestsSubmitted() - requestsAtInput_ > kBusRequestsPerInput;
+    }
+
     bool Started() const { return started_; }
     PKSDEVICE Device() { return ks_ != nullptr ? ks_->Device() : nullptr; }
     void Settle() { bus_->WaitUntilQuiet(); }
@@ -70,6 +82,7 @@ class StartedReceiver {
     std::unique_ptr<host::BdaReceiverApplication> app_;
     DeviceContext tuningAfterStart_{};  // only the tuning fields are used
     std::map<ULONG, host::PoolUsage> poolAfterStart_;
+    uint64_t requestsAtInput_ = 0;
 };
 
 }  // namespace fuzz

@@ -483,6 +483,7 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT object, PIRP irp) {
     }
     auto urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
     CheckRequestIrql(urb);
+    submitted_.fetch_add(1, std::memory_order_relaxed);
     auto request = std::make_unique<Request>();
     request->irp = irp;
     request->urb = urb;
