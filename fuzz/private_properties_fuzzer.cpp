@@ -22,6 +22,7 @@
 #include "platform/host/bda_receiver_application.h"
 #include "platform/host/ks_services.h"
 #include "platform/host/receiver_private_properties.h"
+#include "support/default_flags.h"
 #include "support/fuzz_input.h"
 #include "support/kernel_checks.h"
 #include "support/started_receiver.h"
@@ -262,7 +263,9 @@ class Script {
                 receiver_->Messages().SetAnswer(Bytes(length, in_.Byte()));
             }
         } else {
-            (void)app_->Tune(in_.Bit() ? 474000 : 530000 + in_.U16());
+            // Two of the air's channels, or sometimes a frequency above one, where no lock comes.
+            const uint8_t choice = in_.Byte();
+            (void)app_->Tune(choice < 0x70 ? 474000 : choice < 0xE0 ? 530000 : 530000 + in_.U16());
         }
     }
 
@@ -273,6 +276,11 @@ class Script {
 };
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    fuzz::UseStartedReceiverFlags(argc, argv);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::StartedReceiver& receiver = fuzz::StartedReceiver::Shared();

@@ -275,8 +275,14 @@ def request(target, set_index, item, flag, node=0, request_length=24, data_lengt
     return body
 
 
+CHANNELS = [474000, 530000, 618000, 754000]
+
+
 def tune(khz, bandwidth=8):
-    return bytes([TUNE]) + u16((khz - 440000) // 8) + bytes([bandwidth])
+    """A tune step: one of the air's channels by its index, any other frequency after 0xE0."""
+    choice = bytes([CHANNELS.index(khz)]) if khz in CHANNELS else \
+        bytes([0xE0]) + u16((khz - 440000) // 8)
+    return bytes([TUNE]) + choice + bytes([bandwidth])
 
 
 def pin_state(output, state):
@@ -457,7 +463,7 @@ def private_properties():
           private(13, True, bytes([1]) + frequency(474400) + bytes([8])))
     write(t, "tune_parameters_unchecked",
           private(13, True, bytes([0]) + frequency(474000) + bytes([8])))
-    write(t, "tune_by_commit", bytes([P_TUNE, 1]) + private(10, False))
+    write(t, "tune_by_commit", bytes([P_TUNE, 0]) + private(10, False))
     write(t, "settings_and_sync",
           b"".join(private(item, True, bytes([check, 7])) for item in (5, 6, 7, 8)
                    for check in (0, 1, 5, 6)) +

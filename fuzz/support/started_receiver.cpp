@@ -133,6 +133,8 @@ void StartedReceiver::ResetForNextInput() {
     InitializePrivateProperties();
     firmware_->ClearMessageFaults();
     firmware_->ClearFrames();
+    tuner_.ClearWrites();
+    i2c_.ClearLog();
     messages_.ClearLog();
     messages_.SetAnswer(std::nullopt);
 }
