@@ -127,6 +127,12 @@ void ClearWaiterService() {
     SetWaiterService(nullptr);
 }
 
+bool WaitersServeBus() {
+    if (GetClockMode() != ClockMode::Virtual) return false;
+    std::lock_guard guard(TheClock().lock);
+    return TheClock().service != nullptr;
+}
+
 bool ServeOnWaitingThread() {
     if (GetClockMode() != ClockMode::Virtual) return false;
     std::shared_ptr<const std::function<bool()>> service;

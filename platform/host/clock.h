@@ -63,6 +63,11 @@ bool BringNextEventDue(LONGLONG limit);
 void SetWaiterService(std::function<bool()> serve);
 void ClearWaiterService();
 bool ServeOnWaitingThread();
+// Whether a waiter service is registered (virtual mode). Without one, waiting threads keep the
+// real pauses that let the bus's workers and the clock's keeper do their work before the clock
+// moves on; with one, a waiting thread does that work itself, and looks again as soon as the bus
+// reports progress instead of pausing.
+bool WaitersServeBus();
 
 // Test hook: runs on the waiting thread each time a timed wait has timed out, before the wait
 // returns STATUS_TIMEOUT. What the hook brings about reaches the thread as the kernel delivers an

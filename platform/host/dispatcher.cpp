@@ -44,7 +44,7 @@ struct Dispatcher {
     std::mutex lock;
     std::condition_variable changed;
     std::multiset<LONGLONG> deadlines;  // of the timed waits under way on the virtual clock
-    // Counts the bus's reports that its progress may have changed (NotifyWaiters). A timed wait
+    // Counts the bus's reports that its progress may have changed (ReportBusProgress). A timed wait
     // looks at the progress probe without the lock; a report that came in meanwhile makes it
     // look again at once instead of sleeping through the change it would have missed.
     uint64_t progress = 0;
@@ -159,16 +159,25 @@ std::chrono::nanoseconds TicksToDuration(LONGLONG ticks) {
 }
 
 // A virtual sleep or timer wait costs no real time, but when the bus is busy a polling loop
-// built on it pauses so that the threads it waits for can run: until the bus reports progress,
-// at most briefly. An idle bus costs no pause.
+// built on it pauses briefly so that the threads it waits for can run; where waiters serve the
+// bus, it serves what is ready itself, or pauses only until the bus reports progress. On an idle
+// bus it yields.
 void PauseForBusyWork(LONGLONG ticks) {
     Dispatcher& dispatcher = TheDispatcher();
     std::unique_lock held(dispatcher.lock);
     const uint64_t seen = dispatcher.progress;
     held.unlock();
-    // With nothing in progress there is nobody to make room for: a yield would only hand the
-    // processor to other programs, and on a loaded machine cost a scheduler slice per sleep.
-    if (!WorkInProgress()) return;
+    // With nothing in progress on the bus, the threads that move the clock and the stream still
+    // get their turn: a loop of virtual sleeps must not run the clock ahead of them.
+    if (!WorkInProgress()) {
+        std::this_thread::yield();
+        return;
+    }
+    if (!WaitersServeBus()) {
+        std::this_thread::sleep_for(
+            std::min<std::chrono::nanoseconds>(TicksToDuration(ticks), kVirtualSleepPause));
+        return;
+    }
     if (ServeOnWaitingThread()) return;  // made the progress itself
     held.lock();
     dispatcher.changed.wait_for(
@@ -237,11 +246,15 @@ NTSTATUS WaitVirtual(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* head
         if (TrySatisfy(header)) return STATUS_SUCCESS;
         if (DeliverCompletions(held)) continue;
         // Work ready on a bus that lets its waiters serve it: this thread serves it instead of
-        // blocking until a worker has.
-        held.unlock();
-        const bool served = ServeOnWaitingThread();
-        held.lock();
-        if (served) continue;
+        // blocking until a worker has. The object may be signalled while the lock is let go, and
+        // nobody wakes a thread that does not wait yet: it looks again before it blocks.
+        if (WaitersServeBus()) {
+            held.unlock();
+            const bool served = ServeOnWaitingThread();
+            held.lock();
+            if (served || TrySatisfy(header)) continue;
+            if (DeliverCompletions(held)) continue;
+        }
         if (!deadline) {
             Block(held, std::nullopt);
             continue;
@@ -254,12 +267,13 @@ NTSTATUS WaitVirtual(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* head
         const LONGLONG earliest = *dispatcher.deadlines.begin();
         const uint64_t seen = dispatcher.progress;
         held.unlock();
+        const bool serving = WaitersServeBus();
         bool busy = WorkInProgress();
         const bool eventDue = !busy && BringNextEventDue(earliest);
         held.lock();
         if (TrySatisfy(header)) return STATUS_SUCCESS;
         if (DeliverCompletions(held)) continue;
-        if (eventDue) continue;  // what came due is ready now: look again (and serve it)
+        if (serving && eventDue) continue;  // what came due is ready now: serve it
         if (!busy && !eventDue && (*deadline <= earliest || NowTicks() >= *deadline)) {
             AdvanceVirtualTimeTo(*deadline);
             RecordDelay(DelayKind::WaitTimeout, *deadline - start);
@@ -267,7 +281,7 @@ NTSTATUS WaitVirtual(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* head
             return STATUS_TIMEOUT;
         }
         // The bus reported progress since the probe looked: look again now.
-        if (dispatcher.progress != seen) continue;
+        if (serving && dispatcher.progress != seen) continue;
         Block(held, kRecheckPeriod);
     }
 }
@@ -366,8 +380,14 @@ void SetWaitTimeoutHook(std::function<void()> hook) {
 
 void NotifyWaiters() {
     std::lock_guard guard(TheDispatcher().lock);
-    ++TheDispatcher().progress;
     TheDispatcher().changed.notify_all();
+}
+
+void ReportBusProgress() {
+    const bool wake = WaitersServeBus();
+    std::lock_guard guard(TheDispatcher().lock);
+    ++TheDispatcher().progress;
+    if (wake) TheDispatcher().changed.notify_all();
 }
 
 uint64_t ProgressReports() {

@@ -271,11 +271,16 @@ void UsbBus::WaitUntilQuiet() {
         const uint64_t seen = ProgressReports();
         if (WorkInProgress() || TransfersInBusTime()) {
             quiet = 0;
-            // Transfers in bus time end when the virtual clock reaches them: this thread keeps
-            // the clock as the time-keeper would, rather than waiting for the keeper's looks.
-            // Otherwise it waits for the bus's next progress report (a short real pause at most
-            // covers what reports nothing, such as the plug-and-play thread).
-            // This thread is the one that waits, so one idle look is enough.
+            if (!WaitersServeBus()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            // Waiters serve the bus: transfers in bus time end when the virtual clock reaches
+            // them, and this thread keeps the clock as the time-keeper would, rather than
+            // waiting for the keeper's looks. Otherwise it waits for the bus's next progress
+            // report (a short real pause at most covers what reports nothing, such as the
+            // plug-and-play thread). This thread is the one that waits, so one idle look is
+            // enough.
             idleLooks = std::max(idleLooks, 1u);
             if (!KeepVirtualTime(idleLooks)) WaitForProgress(seen, kQuietPause);
         } else {
@@ -787,7 +792,7 @@ void UsbBus::Finish(const Completion& completion) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
     --completing_;
-    NotifyWaiters();  // the bus may be idle now
+    ReportBusProgress();  // the bus may be idle now
 }
 
 void UsbBus::CancelRoutine(PDEVICE_OBJECT object, PIRP irp) {
@@ -911,7 +916,7 @@ void UsbBus::Process(Request* request) {
     for (auto& action : deferred) action();
     if (deferring) {
         --deferring_;
-        NotifyWaiters();
+        ReportBusProgress();
     }
 }
 
@@ -951,7 +956,7 @@ void UsbBus::Settle(Request* request, const UsbAnswer& answer, bool modelSaw) {
         MakeReady(pipe);
     }
     if (!complete) {
-        NotifyWaiters();  // parked: the bus may be idle now, or have a moment to bring due
+        ReportBusProgress();  // parked: the bus may be idle now, or have a moment to bring due
         return;
     }
     Pipe* pipe = request->pipe;  // Finish deletes the request
@@ -965,7 +970,7 @@ void UsbBus::Settle(Request* request, const UsbAnswer& answer, bool modelSaw) {
         MakeReady(pipe);
     }
     --completing_;
-    NotifyWaiters();
+    ReportBusProgress();
 }
 
 UsbAnswer UsbBus::SelectConfiguration(Request* request) {
