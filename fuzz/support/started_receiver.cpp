@@ -1,5 +1,7 @@
 #include "support/started_receiver.h"
 
+#include <cstdlib>
+
 #include "bridge/signal_status.h"
 #include "driver/driver_entry.h"
 #include "driver/private_property_handlers.h"
@@ -90,24 +92,17 @@ StartedReceiver::StartedReceiver() {
 
 namespace {
 StartedReceiver* gShared = nullptr;
-// Stops and removes the shared receiver when the thread that started it ends (the main thread:
-// at exit). The teardown runs driver code on that thread, so it must come before the thread's
-// kernel state (IRQL, held locks) goes with the thread's other thread-local objects; an atexit
-// handler would run after them. Thread-local objects are destroyed in the reverse order of their
-// construction, and this one is constructed after the receiver's start created that state.
-struct SharedOwner {
-    ~SharedOwner() {
-        delete gShared;
-        gShared = nullptr;
-    }
-};
+// Stopped and removed at exit, before the emulation's own statics (created before it) go.
+void DestroyShared() {
+    delete gShared;
+    gShared = nullptr;
+}
 }  // namespace
 
 StartedReceiver& StartedReceiver::Shared() {
     if (gShared == nullptr) {
         gShared = new StartedReceiver();
-        thread_local SharedOwner owner;
-        (void)owner;
+        std::atexit(DestroyShared);
     }
     return *gShared;
 }

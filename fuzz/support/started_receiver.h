@@ -48,12 +48,12 @@ class StartedReceiver {
     const std::map<ULONG, host::PoolUsage>& PoolAfterStart() const { return poolAfterStart_; }
 
     // The stick's work one input may ask for: a script stops at the first step that finds more
-    // request blocks sent to the bus since the input began than a tune with its stream restart
-    // and signal reads (about 380), or the longest message exchange (334), take. A tune costs
-    // hundreds of round trips through the bus and the chips, most other requests a few at most:
-    // without a bound, a long input of tunes takes the time of hundreds of short inputs and
-    // shows little the first tune did not.
-    static constexpr uint64_t kBusRequestsPerInput = 400;
+    // request blocks sent to the bus since the input began than a tune to a channel with its
+    // signal reads (about 224) or a message of 1,024 bytes one way take. A tune costs hundreds of
+    // round trips through the bus and the chips, most other requests a few at most: without a
+    // bound, a long input of tunes takes the time of hundreds of short inputs and shows little
+    // the first tune did not. A step that began within the bound runs to its end.
+    static constexpr uint64_t kBusRequestsPerInput = 250;
     void BeginInput() { requestsAtInput_ = bus_->RequestsSubmitted(); }
     bool BusBudgetSpent() const {
         return bus_->RequestsSubmitted() - requestsAtInput_ > kBusRequestsPerInput;
