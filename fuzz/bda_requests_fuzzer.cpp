@@ -20,6 +20,7 @@
 #include "platform/host/bda_receiver_application.h"
 #include "platform/host/debug_log.h"
 #include "platform/host/ks_services.h"
+#include "support/default_flags.h"
 #include "support/fuzz_input.h"
 #include "support/kernel_checks.h"
 #include "support/started_receiver.h"
@@ -53,6 +54,7 @@ constexpr ULONG kFlags[] = {KSPROPERTY_TYPE_GET,
                             KSMETHOD_TYPE_SEND,
                             KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET};
 constexpr ULONG kNodes[] = {0, 1, 2, KSFILTER_NODE};
+constexpr ULONG kChannelsKHz[] = {474000, 530000, 618000, 754000};  // the default air's
 
 using fuzz::Expect;
 
@@ -69,9 +71,11 @@ class Script {
     void Run() {
         fuzz::StartedReceiver& receiver = fuzz::StartedReceiver::Shared();
         Expect(receiver.Started(), kTarget, "the stick did not start");
+        receiver.BeginInput();
         device_ = receiver.Device();
         app_ = &receiver.Application();
-        for (size_t step = 0; step < kMaxSteps && !in_.Empty(); ++step) {
+        for (size_t step = 0; step < kMaxSteps && !in_.Empty() && !receiver.BusBudgetSpent();
+             ++step) {
             Step();
             CheckStoredValues();
         }
@@ -123,8 +127,13 @@ class Script {
         if (pin != nullptr) (void)pin->SetState(static_cast<KSSTATE>(in_.Byte() % 4));
     }
 
+    // Mostly one of the air's four channels, which lock after different numbers of settings;
+    // sometimes any frequency of the band, where a tune without a channel polls for a lock until
+    // its time-out and costs twice the round trips to the stick.
     void Tune() {
-        const ULONG kHz = 440000 + static_cast<ULONG>(in_.U16()) * 8;
+        const uint8_t choice = in_.Byte();
+        const ULONG kHz =
+            choice < 0xE0 ? kChannelsKHz[choice % 4] : 440000 + static_cast<ULONG>(in_.U16()) * 8;
         (void)app_->Tune(kHz, in_.Byte() % 10);
         (void)app_->ReadSignal();
     }
@@ -134,21 +143,18 @@ class Script {
         Expect(app_->Open() == STATUS_SUCCESS, kTarget, "the application could not open again");
     }
 
+    // Requests are what an application sends most and cost the least; pin state changes, tunes
+    // and re-creating the pins each take the top sixteenth of the step byte's values in turn.
     void Step() {
-        switch (in_.Byte() % 8) {
-            case 5:
-                PinState();
-                break;
-            case 6:
-                Tune();
-                break;
-            case 7:
-                Reopen();
-                break;
-            default:
-                Request();
-                break;
-        }
+        const uint8_t kind = in_.Byte();
+        if (kind < 0xD0)
+            Request();
+        else if (kind < 0xE0)
+            PinState();
+        else if (kind < 0xF0)
+            Tune();
+        else
+            Reopen();
     }
 
     // Values the driver keeps are the ones its setters accept.
@@ -170,6 +176,11 @@ class Script {
 };
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    fuzz::UseStartedReceiverFlags(argc, argv);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::StartedReceiver& receiver = fuzz::StartedReceiver::Shared();

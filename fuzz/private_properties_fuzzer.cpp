@@ -22,6 +22,7 @@
 #include "platform/host/bda_receiver_application.h"
 #include "platform/host/ks_services.h"
 #include "platform/host/receiver_private_properties.h"
+#include "support/default_flags.h"
 #include "support/fuzz_input.h"
 #include "support/kernel_checks.h"
 #include "support/started_receiver.h"
@@ -71,9 +72,12 @@ class Script {
     void Run() {
         fuzz::StartedReceiver& receiver = fuzz::StartedReceiver::Shared();
         Expect(receiver.Started(), kTarget, "the stick did not start");
+        receiver.BeginInput();
         receiver_ = &receiver;
         app_ = &receiver.Application();
-        for (size_t step = 0; step < kMaxSteps && !in_.Empty(); ++step) Step();
+        for (size_t step = 0; step < kMaxSteps && !in_.Empty() && !receiver.BusBudgetSpent();
+             ++step)
+            Step();
         receiver.Settle();
         if (!wroteToMessages_) {
             Expect(receiver.Firmware().MessageFaults().empty(), kTarget,
@@ -241,27 +245,27 @@ class Script {
         }
     }
 
+    // Requests of the private set make up most steps; a press on the remote, an answer of the
+    // message device and a tune by commit each take the top sixteenth of the step byte's values
+    // in turn.
     void Step() {
-        switch (in_.Byte() % 10) {
-            case 7:
-                (void)receiver_->Remote().Press(in_.Byte());
-                receiver_->Settle();
-                break;
-            case 8: {
-                const uint8_t length = in_.Byte();
-                if (length == 0) {
-                    receiver_->Messages().SetAnswer(std::nullopt);
-                } else {
-                    receiver_->Messages().SetAnswer(Bytes(length, in_.Byte()));
-                }
-                break;
+        const uint8_t kind = in_.Byte();
+        if (kind < 0xD0) {
+            Request();
+        } else if (kind < 0xE0) {
+            (void)receiver_->Remote().Press(in_.Byte());
+            receiver_->Settle();
+        } else if (kind < 0xF0) {
+            const uint8_t length = in_.Byte();
+            if (length == 0) {
+                receiver_->Messages().SetAnswer(std::nullopt);
+            } else {
+                receiver_->Messages().SetAnswer(Bytes(length, in_.Byte()));
             }
-            case 9:
-                (void)app_->Tune(in_.Bit() ? 474000 : 530000 + in_.U16());
-                break;
-            default:
-                Request();
-                break;
+        } else {
+            // Two of the air's channels, or sometimes a frequency above one, where no lock comes.
+            const uint8_t choice = in_.Byte();
+            (void)app_->Tune(choice < 0x70 ? 474000 : choice < 0xE0 ? 530000 : 530000 + in_.U16());
         }
     }
 
@@ -272,6 +276,11 @@ class Script {
 };
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    fuzz::UseStartedReceiverFlags(argc, argv);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::StartedReceiver& receiver = fuzz::StartedReceiver::Shared();

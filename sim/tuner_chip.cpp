@@ -5,6 +5,8 @@ namespace sim {
 
 namespace {
 
+constexpr size_t kWriteLogLimit = 1 << 16;
+
 constexpr uint8_t kPowerRegister = 9;
 constexpr uint8_t kWriteTrailer = 0xFE;
 
@@ -35,6 +37,7 @@ bool TunerChip::Write(uint8_t address, const uint8_t* bytes, size_t count) {
     const bool wellFormed =
         address == kAddress && (count == 2 || (count == 3 && bytes[2] == kWriteTrailer));
     record.acknowledged = wellFormed;
+    if (writes_.size() == kWriteLogLimit) writes_.pop_front();
     writes_.push_back(std::move(record));
     if (!wellFormed) return false;
 
@@ -132,7 +135,7 @@ bool TunerChip::Written(uint8_t registerNumber) const {
 
 std::vector<TunerChip::WriteRecord> TunerChip::Writes() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return writes_;
+    return {writes_.begin(), writes_.end()};
 }
 
 void TunerChip::ClearWrites() {

@@ -17,6 +17,7 @@
 // register 16 (bits 9..2) and register 17 bits 7..6 (bits 1..0), and the VCO divider N selected
 // by register 111 bits 4 and 5, register 110 bits 0..1 and register 69 bits 2..4.
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -55,7 +56,8 @@ class TunerChip : public I2cDevice {
 
     uint8_t Register(uint8_t registerNumber) const;
     bool Written(uint8_t registerNumber) const;
-    // Every write transaction addressed to the chip, acknowledged or NAKed, in order.
+    // The latest write transactions addressed to the chip (up to 65,536), acknowledged or NAKed,
+    // in order.
     std::vector<WriteRecord> Writes() const;
     void ClearWrites();
 
@@ -67,7 +69,7 @@ class TunerChip : public I2cDevice {
     uint8_t registers_[256] = {};
     bool written_[256] = {};
     bool awake_ = false;
-    std::vector<WriteRecord> writes_;
+    std::deque<WriteRecord> writes_;  // bounded: a long run tunes thousands of times
 };
 
 }  // namespace sim

@@ -248,12 +248,15 @@ def bridge_replies():
 
 
 # ---- BDA requests --------------------------------------------------------------------------------
-# Steps: an operation byte (0-4 request, 5 pin state, 6 tune, 7 reopen the pins), then its bytes.
+# Steps: an operation byte (below 0xD0 a request, 0xD0-0xDF pin state, 0xE0-0xEF tune, 0xF0-0xFF
+# reopen the pins), then its bytes. An input stops once its requests to the stick pass what about
+# one tune takes, so the seeds tune once a file.
 SET_FREQUENCY, SET_SIGNAL, SET_DEMOD, SET_CHANGE_SYNC, SET_DEVICE_CONFIG, SET_PRIVATE, SET_PIN, \
     SET_TOPOLOGY, SET_GENERAL, SET_UNKNOWN, SET_BDA_TOPOLOGY, SET_BDA_PIN_CONTROL = range(12)
 F_GET, F_SET, F_BASIC, F_SETSUPPORT, F_GET_NODE, F_SET_NODE, F_BASIC_NODE, F_SEND, F_GET_SET = \
     range(9)
 FILTER, INPUT, OUTPUT = range(3)
+PIN_STATE, TUNE = 0xD0, 0xE0
 
 
 def u32(value):
@@ -272,21 +275,29 @@ def request(target, set_index, item, flag, node=0, request_length=24, data_lengt
     return body
 
 
+CHANNELS = [474000, 530000, 618000, 754000]
+
+
 def tune(khz, bandwidth=8):
-    return bytes([6]) + u16((khz - 440000) // 8) + bytes([bandwidth])
+    """A tune step: one of the air's channels by its index, any other frequency after 0xE0."""
+    choice = bytes([CHANNELS.index(khz)]) if khz in CHANNELS else \
+        bytes([0xE0]) + u16((khz - 440000) // 8)
+    return bytes([TUNE]) + choice + bytes([bandwidth])
 
 
 def pin_state(output, state):
-    return bytes([5, 1 if output else 0, state])
+    return bytes([PIN_STATE, 1 if output else 0, state])
 
 
-REOPEN = bytes([7])
+REOPEN = bytes([0xF0])
 
 
 def bda_requests():
     t = "bda_requests"
     write(t, "tune_locked_twice", tune(474000) + tune(474000))
-    write(t, "tune_empty_and_outside", tune(600000) + tune(440000) + tune(880008))
+    write(t, "tune_empty", tune(600000))
+    write(t, "tune_below_band", tune(440000))
+    write(t, "tune_above_band", tune(880008))
     write(t, "frequency_set_and_get",
           request(INPUT, SET_FREQUENCY, 0, F_SET_NODE, 0, 32, 4, data=u32(530000)) +
           request(INPUT, SET_FREQUENCY, 0, F_GET_NODE, 0, 32, 4) +
@@ -344,7 +355,8 @@ def bda_requests():
           request(OUTPUT, SET_SIGNAL, 1, F_GET_NODE, 1, 32, 4))
     write(t, "pins_and_states",
           pin_state(False, 3) + pin_state(True, 3) + tune(474000) + pin_state(False, 1) +
-          REOPEN + pin_state(False, 3) + pin_state(True, 2) + REOPEN + tune(530000))
+          REOPEN + pin_state(False, 3) + pin_state(True, 2))
+    write(t, "reopen_and_tune", REOPEN + tune(530000))
     # The BDA topology set: every item with empty, short and ample buffers, node types in and
     # out of the template, controlling-pin requests with pairs that exist and that do not, and
     # requests cut short of their headers; pin control on both pins and on the filter.
@@ -372,11 +384,12 @@ def bda_requests():
 
 
 # ---- Private property set ----------------------------------------------------------------------
-# A step of private_properties: an op byte (0..6 a request, 7 a key press, 8 an answer of the
-# message device, 9 a tune by commit). A request: item, get (0) or set (1), data size choice
+# A step of private_properties: an op byte (below 0xD0 a request, 0xD0-0xDF a key press, 0xE0-0xEF
+# an answer of the message device, 0xF0-0xFF a tune by commit). A request: item, get (0) or set (1), data size choice
 # (5: the item's minimum, 0: one less, 1: none, 2/3: larger or any, then a u16), contents (0: raw,
 # then up to 48 bytes; 1: shaped, then the item's fields) and the request size (0: the minimum).
 MINIMUM = 5
+P_PRESS, P_ANSWER, P_TUNE = 0xD0, 0xE0, 0xF0
 # Indices into the target's tables of lengths and frequencies.
 LENGTHS = [0, 1, 7, 8, 15, 16, 17, 59, 60, 61, 62, 63, 64, 255, 256, 1023, 1024, 1025, 0xFFFFFFFF]
 FREQUENCIES = [0, 449999, 474000, 474400, 530000, 880500, 0xFFFFFFFF]
@@ -425,9 +438,11 @@ def private_properties():
           b"".join(private(4, True, pass_fields(op, count)) for op in (0, 1)
                    for count in (0, 59, 60, 61, 62, 63, 64, 0xFFFFFFFF)) +
           private(4, False) + private(4, True, pass_fields(0, 7, check=False)))
-    write(t, "messages",
-          b"".join(private(11, True, message_fields(1, count)) + private(14, False)
-                   for count in (0, 7, 8, 15, 1023, 1024, 1025, 0xFFFFFFFF)) +
+    # A long message takes many frames: one exchange a file.
+    for count in (0, 7, 8, 15, 1023, 1024, 1025, 0xFFFFFFFF):
+        write(t, "messages_%x" % count, private(11, True, message_fields(1, count)) +
+              private(14, False))
+    write(t, "messages_odd",
           private(11, True, message_fields(0x90, 8)) + private(14, True, message_fields(0, 1025)) +
           private(11, False) + private(11, True, message_fields(1, 1024), size=2,
                                       extra=u16(1000)))
@@ -435,26 +450,30 @@ def private_properties():
           b"".join(private(12, True, length(count) + bytes([1])) for count in
                    (0, 1, 7, 8, 255, 256, 1023, 0xFFFFFFFF)) +
           private(12, True, length(1024) + bytes([1]), size=2, extra=u16(600)))
-    write(t, "tunes",
+    # One tune a file.
+    write(t, "xtune_locked",
           private(9, True, bytes([1]) + frequency(474000) + bytes([8]) + frequency(0)) +
-          private(10, False) +
-          private(9, True, bytes([1]) + frequency(0) + bytes([8]) + frequency(0)) +
-          private(9, True, bytes([1]) + frequency(0xFFFFFFFF) + bytes([9]) + frequency(449999)) +
-          private(9, True, bytes([1]) + frequency(880500) + bytes([0]) + frequency(0)) +
-          private(13, True, bytes([1]) + frequency(474400) + bytes([8])) +
-          private(13, True, bytes([0]) + frequency(474000) + bytes([8])) +
-          bytes([9, 1]) + private(9, True, bytes([1]) + frequency(530000) + bytes([8]) +
-                                  frequency(0)) + bytes([9, 1]))
+          private(10, False))
+    write(t, "xtune_zero", private(9, True, bytes([1]) + frequency(0) + bytes([8]) + frequency(0)))
+    write(t, "xtune_out_of_range",
+          private(9, True, bytes([1]) + frequency(0xFFFFFFFF) + bytes([9]) + frequency(449999)))
+    write(t, "xtune_no_bandwidth",
+          private(9, True, bytes([1]) + frequency(880500) + bytes([0]) + frequency(0)))
+    write(t, "tune_parameters_checked",
+          private(13, True, bytes([1]) + frequency(474400) + bytes([8])))
+    write(t, "tune_parameters_unchecked",
+          private(13, True, bytes([0]) + frequency(474000) + bytes([8])))
+    write(t, "tune_by_commit", bytes([P_TUNE, 0]) + private(10, False))
     write(t, "settings_and_sync",
           b"".join(private(item, True, bytes([check, 7])) for item in (5, 6, 7, 8)
                    for check in (0, 1, 5, 6)) +
           b"".join(private(item, set_) for item in (15, 16) for set_ in (False, True)))
     write(t, "keys_and_answers",
-          bytes([7, 0x12, 7, 0x34]) + private(1, False) + private(1, False) + private(1, False) +
-          bytes([7, 0x56]) + private(1, True) + private(1, False) +
-          bytes([8, 3, 0x41]) + private(11, True, message_fields(2, 8)) + private(11, False) +
-          bytes([8, 255, 0x42]) + private(14, True, message_fields(3, 1)) + private(14, False) +
-          bytes([8, 0]) + private(11, True, message_fields(0, 0)) + private(11, False))
+          bytes([P_PRESS, 0x12, P_PRESS, 0x34]) + private(1, False) + private(1, False) + private(1, False) +
+          bytes([P_PRESS, 0x56]) + private(1, True) + private(1, False) +
+          bytes([P_ANSWER, 3, 0x41]) + private(11, True, message_fields(2, 8)) + private(11, False) +
+          bytes([P_ANSWER, 255, 0x42]) + private(14, True, message_fields(3, 1)) + private(14, False) +
+          bytes([P_ANSWER, 0]) + private(11, True, message_fields(0, 0)) + private(11, False))
     write(t, "pass_through_to_the_message_device",
           private(4, True, pass_fields(1, 8, address_is_demod=False)) + private(11, False))
 

@@ -65,10 +65,14 @@ StartedReceiver::StartedReceiver() {
     host::SetClockMode(host::ClockMode::Virtual);
     host::LoadDriver(DriverEntry);
     bus_ = std::make_unique<host::UsbBus>(kBusWorkers);
-    // Requests parked until the stick wakes them are retried at the shortest interval: a fuzz
-    // input should wait on the bus no longer than the emulation needs.
-    bus_->SetPollInterval(std::chrono::microseconds(100));
+    // The stick answers a transfer on an idle pipe inside the submitting call when it has the
+    // answer at hand, as a lower filter driver may: a tune's hundreds of bridge round trips then
+    // cost no hand-off between threads at all.
+    bus_->SetInlineCompletion(true);
     host::SetProgressProbe([bus = bus_.get()] { return bus->WorkInProgress(); });
+    // A thread that waits for the bus serves what is ready itself: a tune's synchronous requests
+    // then go through without a hand-off to a worker and back for each of them.
+    host::SetWaiterService([bus = bus_.get()] { return bus->ServeOneHere(); });
     bus_->SetArrivalCallback([this](PDEVICE_OBJECT pdo) {
         ks_ = std::make_unique<host::KsDeviceHost>(pdo);
         if (ks_->Add() == STATUS_SUCCESS) started_ = ks_->Start() == STATUS_SUCCESS;
@@ -124,6 +128,8 @@ void StartedReceiver::ResetForNextInput() {
     InitializePrivateProperties();
     firmware_->ClearMessageFaults();
     firmware_->ClearFrames();
+    tuner_.ClearWrites();
+    i2c_.ClearLog();
     messages_.ClearLog();
     messages_.SetAnswer(std::nullopt);
 }
@@ -137,6 +143,7 @@ StartedReceiver::~StartedReceiver() {
     stick_->Unplug();
     bus_->WaitUntilQuiet();
     bus_->Shutdown();
+    host::ClearWaiterService();
     host::ClearProgressProbe();
     ks_.reset();
     bus_.reset();

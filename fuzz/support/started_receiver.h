@@ -47,6 +47,18 @@ class StartedReceiver {
     // return.
     const std::map<ULONG, host::PoolUsage>& PoolAfterStart() const { return poolAfterStart_; }
 
+    // The stick's work one input may ask for: a script stops at the first step that finds more
+    // request blocks sent to the bus since the input began than a tune to a channel with its
+    // signal reads (about 224) or a message of 1,024 bytes one way take. A tune costs hundreds of
+    // round trips through the bus and the chips, most other requests a few at most: without a
+    // bound, a long input of tunes takes the time of hundreds of short inputs and shows little
+    // the first tune did not. A step that began within the bound runs to its end.
+    static constexpr uint64_t kBusRequestsPerInput = 250;
+    void BeginInput() { requestsAtInput_ = bus_->RequestsSubmitted(); }
+    bool BusBudgetSpent() const {
+        return bus_->RequestsSubmitted() - requestsAtInput_ > kBusRequestsPerInput;
+    }
+
     bool Started() const { return started_; }
     PKSDEVICE Device() { return ks_ != nullptr ? ks_->Device() : nullptr; }
     void Settle() { bus_->WaitUntilQuiet(); }
@@ -70,6 +82,7 @@ class StartedReceiver {
     std::unique_ptr<host::BdaReceiverApplication> app_;
     DeviceContext tuningAfterStart_{};  // only the tuning fields are used
     std::map<ULONG, host::PoolUsage> poolAfterStart_;
+    uint64_t requestsAtInput_ = 0;
 };
 
 }  // namespace fuzz

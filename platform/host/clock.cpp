@@ -23,6 +23,7 @@ struct Clock {
     std::vector<RecordedDelay> delays;
     std::shared_ptr<const std::function<bool()>> probe;
     std::shared_ptr<const std::function<bool(LONGLONG)>> events;
+    std::shared_ptr<const std::function<bool()>> service;
 };
 
 Clock& TheClock() {
@@ -114,6 +115,32 @@ bool BringNextEventDue(LONGLONG limit) {
         source = TheClock().events;
     }
     return source && (*source)(limit);
+}
+
+void SetWaiterService(std::function<bool()> serve) {
+    std::lock_guard guard(TheClock().lock);
+    TheClock().service =
+        serve ? std::make_shared<const std::function<bool()>>(std::move(serve)) : nullptr;
+}
+
+void ClearWaiterService() {
+    SetWaiterService(nullptr);
+}
+
+bool WaitersServeBus() {
+    if (GetClockMode() != ClockMode::Virtual) return false;
+    std::lock_guard guard(TheClock().lock);
+    return TheClock().service != nullptr;
+}
+
+bool ServeOnWaitingThread() {
+    if (GetClockMode() != ClockMode::Virtual) return false;
+    std::shared_ptr<const std::function<bool()>> service;
+    {
+        std::lock_guard guard(TheClock().lock);
+        service = TheClock().service;
+    }
+    return service && (*service)();
 }
 
 }  // namespace host

@@ -54,6 +54,21 @@ bool WorkInProgress();
 void SetEventSource(std::function<bool(LONGLONG limit)> source);
 bool BringNextEventDue(LONGLONG limit);
 
+// Registered by a USB bus emulation that lets waiting threads serve it (virtual mode): serves one
+// request that is ready on the bus on the calling thread, a thread about to block in a kernel wait
+// at PASSIVE_LEVEL or APC_LEVEL, and returns whether it served one. The request is handled and
+// completed as a bus worker would (completion at DISPATCH_LEVEL, in whatever thread context the
+// bus completes in, as Windows allows); the waiter then re-checks what it waits for. This spares
+// the hand-offs between the waiter and the bus's workers that cost real time on a loaded machine.
+void SetWaiterService(std::function<bool()> serve);
+void ClearWaiterService();
+bool ServeOnWaitingThread();
+// Whether a waiter service is registered (virtual mode). Without one, waiting threads keep the
+// real pauses that let the bus's workers and the clock's keeper do their work before the clock
+// moves on; with one, a waiting thread does that work itself, and looks again as soon as the bus
+// reports progress instead of pausing.
+bool WaitersServeBus();
+
 // Test hook: runs on the waiting thread each time a timed wait has timed out, before the wait
 // returns STATUS_TIMEOUT. What the hook brings about reaches the thread as the kernel delivers an
 // APC that arrives just as a wait ends: the thread's queued packet completions run after the

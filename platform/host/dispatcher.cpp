@@ -44,6 +44,10 @@ struct Dispatcher {
     std::mutex lock;
     std::condition_variable changed;
     std::multiset<LONGLONG> deadlines;  // of the timed waits under way on the virtual clock
+    // Counts the bus's reports that its progress may have changed (ReportBusProgress). A timed wait
+    // looks at the progress probe without the lock; a report that came in meanwhile makes it
+    // look again at once instead of sleeping through the change it would have missed.
+    uint64_t progress = 0;
 };
 
 Dispatcher& TheDispatcher() {
@@ -155,13 +159,30 @@ std::chrono::nanoseconds TicksToDuration(LONGLONG ticks) {
 }
 
 // A virtual sleep or timer wait costs no real time, but when the bus is busy a polling loop
-// built on it pauses briefly so that the threads it waits for can run.
+// built on it pauses briefly so that the threads it waits for can run; where waiters serve the
+// bus, it serves what is ready itself, or pauses only until the bus reports progress. On an idle
+// bus it yields.
 void PauseForBusyWork(LONGLONG ticks) {
-    if (WorkInProgress())
+    Dispatcher& dispatcher = TheDispatcher();
+    std::unique_lock held(dispatcher.lock);
+    const uint64_t seen = dispatcher.progress;
+    held.unlock();
+    // With nothing in progress on the bus, the threads that move the clock and the stream still
+    // get their turn: a loop of virtual sleeps must not run the clock ahead of them.
+    if (!WorkInProgress()) {
+        std::this_thread::yield();
+        return;
+    }
+    if (!WaitersServeBus()) {
         std::this_thread::sleep_for(
             std::min<std::chrono::nanoseconds>(TicksToDuration(ticks), kVirtualSleepPause));
-    else
-        std::this_thread::yield();
+        return;
+    }
+    if (ServeOnWaitingThread()) return;  // made the progress itself
+    held.lock();
+    dispatcher.changed.wait_for(
+        held, std::min<std::chrono::nanoseconds>(TicksToDuration(ticks), kVirtualSleepPause),
+        [&] { return dispatcher.progress != seen; });
 }
 
 // With the dispatcher lock held: runs the calling thread's queued packet completions (which take
@@ -224,6 +245,16 @@ NTSTATUS WaitVirtual(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* head
     for (;;) {
         if (TrySatisfy(header)) return STATUS_SUCCESS;
         if (DeliverCompletions(held)) continue;
+        // Work ready on a bus that lets its waiters serve it: this thread serves it instead of
+        // blocking until a worker has. The object may be signalled while the lock is let go, and
+        // nobody wakes a thread that does not wait yet: it looks again before it blocks.
+        if (WaitersServeBus()) {
+            held.unlock();
+            const bool served = ServeOnWaitingThread();
+            held.lock();
+            if (served || TrySatisfy(header)) continue;
+            if (DeliverCompletions(held)) continue;
+        }
         if (!deadline) {
             Block(held, std::nullopt);
             continue;
@@ -234,18 +265,23 @@ NTSTATUS WaitVirtual(std::unique_lock<std::mutex>& held, DISPATCHER_HEADER* head
         // Bus events scheduled before the earliest deadline of all timed waits come first; the
         // waiter with that deadline times out only once none is left before it.
         const LONGLONG earliest = *dispatcher.deadlines.begin();
+        const uint64_t seen = dispatcher.progress;
         held.unlock();
+        const bool serving = WaitersServeBus();
         bool busy = WorkInProgress();
         const bool eventDue = !busy && BringNextEventDue(earliest);
         held.lock();
         if (TrySatisfy(header)) return STATUS_SUCCESS;
         if (DeliverCompletions(held)) continue;
+        if (serving && eventDue) continue;  // what came due is ready now: serve it
         if (!busy && !eventDue && (*deadline <= earliest || NowTicks() >= *deadline)) {
             AdvanceVirtualTimeTo(*deadline);
             RecordDelay(DelayKind::WaitTimeout, *deadline - start);
             dispatcher.changed.notify_all();
             return STATUS_TIMEOUT;
         }
+        // The bus reported progress since the probe looked: look again now.
+        if (serving && dispatcher.progress != seen) continue;
         Block(held, kRecheckPeriod);
     }
 }
@@ -345,6 +381,24 @@ void SetWaitTimeoutHook(std::function<void()> hook) {
 void NotifyWaiters() {
     std::lock_guard guard(TheDispatcher().lock);
     TheDispatcher().changed.notify_all();
+}
+
+void ReportBusProgress() {
+    const bool wake = WaitersServeBus();
+    std::lock_guard guard(TheDispatcher().lock);
+    ++TheDispatcher().progress;
+    if (wake) TheDispatcher().changed.notify_all();
+}
+
+uint64_t ProgressReports() {
+    std::lock_guard guard(TheDispatcher().lock);
+    return TheDispatcher().progress;
+}
+
+bool WaitForProgress(uint64_t seen, std::chrono::nanoseconds limit) {
+    Dispatcher& dispatcher = TheDispatcher();
+    std::unique_lock held(dispatcher.lock);
+    return dispatcher.changed.wait_for(held, limit, [&] { return dispatcher.progress != seen; });
 }
 
 }  // namespace host

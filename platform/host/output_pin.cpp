@@ -34,7 +34,9 @@ void Unregister(OutputPin* owner) {
 
 OutputPin::OutputPin(OutputPinOptions options) : options_(options) {
     free_.resize(options_.frames);
-    for (Frame& frame : free_) frame.data = std::make_unique<uint8_t[]>(options_.frameBytes);
+    // Frame buffers are written by the stream before anyone reads them, as on a real pin.
+    for (Frame& frame : free_)
+        frame.data = std::make_unique_for_overwrite<uint8_t[]>(options_.frameBytes);
     {
         PinRegistry& registry = Registry();
         std::lock_guard guard(registry.lock);

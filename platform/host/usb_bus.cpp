@@ -30,6 +30,8 @@ constexpr size_t kMaximumEndpoints = 32;
 // for it with a time-out, the time to begin that wait before the clock has gone far.
 constexpr auto kKeeperStep = std::chrono::microseconds(100);
 constexpr LONGLONG kKeeperHorizon = 10 * 10000;  // 10 ms in 100 ns units
+// Longest real pause of WaitUntilQuiet between two looks when no progress report comes.
+constexpr auto kQuietPause = std::chrono::microseconds(200);
 
 // Actions that a model asked to run after the request it is answering has been completed.
 thread_local std::vector<std::function<void()>>* currentDeferredActions = nullptr;
@@ -263,11 +265,24 @@ void UsbBus::Notify(bool completed, const UsbTrafficRecord& record) {
 }
 
 void UsbBus::WaitUntilQuiet() {
+    unsigned idleLooks = 0;
     for (int quiet = 0; quiet < 2;) {
         WaitForPnpIdle();
+        const uint64_t seen = ProgressReports();
         if (WorkInProgress() || TransfersInBusTime()) {
             quiet = 0;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (!WaitersServeBus()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            // Waiters serve the bus: transfers in bus time end when the virtual clock reaches
+            // them, and this thread keeps the clock as the time-keeper would, rather than
+            // waiting for the keeper's looks. Otherwise it waits for the bus's next progress
+            // report (a short real pause at most covers what reports nothing, such as the
+            // plug-and-play thread). This thread is the one that waits, so one idle look is
+            // enough.
+            idleLooks = std::max(idleLooks, 1u);
+            if (!KeepVirtualTime(idleLooks)) WaitForProgress(seen, kQuietPause);
         } else {
             ++quiet;
         }
@@ -473,6 +488,7 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT object, PIRP irp) {
     }
     auto urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
     CheckRequestIrql(urb);
+    submitted_.fetch_add(1, std::memory_order_relaxed);
     auto request = std::make_unique<Request>();
     request->irp = irp;
     request->urb = urb;
@@ -776,6 +792,7 @@ void UsbBus::Finish(const Completion& completion) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
     --completing_;
+    ReportBusProgress();  // the bus may be idle now
 }
 
 void UsbBus::CancelRoutine(PDEVICE_OBJECT object, PIRP irp) {
@@ -812,6 +829,16 @@ void UsbBus::WorkerLoop() {
     }
 }
 
+bool UsbBus::ServeOneHere() {
+    Request* request = nullptr;
+    {
+        std::unique_lock lock(lock_);
+        if (stopping_ || !TakeWork(lock, &request)) return false;
+    }
+    Process(request);
+    return true;
+}
+
 bool UsbBus::TakeWork(std::unique_lock<std::mutex>&, Request** taken) {
     while (!ready_.empty()) {
         Pipe* pipe = ready_.front();
@@ -846,6 +873,9 @@ UsbRequest UsbBus::ViewOf(Request* request) {
 
 void UsbBus::Process(Request* request) {
     std::vector<std::function<void()>> deferred;
+    // A thread that serves the bus while it waits may be inside a model call already: its
+    // after-actions stay with that call.
+    std::vector<std::function<void()>>* const outer = currentDeferredActions;
     currentDeferredActions = &deferred;
     const USHORT function = request->urb->UrbHeader.Function;
     UsbAnswer answer;
@@ -864,7 +894,7 @@ void UsbBus::Process(Request* request) {
         const LONGLONG due = request->startedAt + request->device->model->TransferLatency();
         request->inBusTime = due > NowTicks();
         if (request->inBusTime) {
-            currentDeferredActions = nullptr;
+            currentDeferredActions = outer;
             Settle(request, UsbAnswer::WaitUntil(due), false);
             return;
         }
@@ -876,7 +906,7 @@ void UsbBus::Process(Request* request) {
         }
         answer = request->device->model->Handle(view);
     }
-    currentDeferredActions = nullptr;
+    currentDeferredActions = outer;
     // What the model asked to run after this request (a device leaving the bus and coming back)
     // is work in progress until it has run: otherwise the bus would look idle between the
     // completion and the departure and arrival it leads to.
@@ -884,7 +914,10 @@ void UsbBus::Process(Request* request) {
     if (deferring) ++deferring_;
     Settle(request, answer);
     for (auto& action : deferred) action();
-    if (deferring) --deferring_;
+    if (deferring) {
+        --deferring_;
+        ReportBusProgress();
+    }
 }
 
 void UsbBus::Settle(Request* request, const UsbAnswer& answer, bool modelSaw) {
@@ -922,7 +955,10 @@ void UsbBus::Settle(Request* request, const UsbAnswer& answer, bool modelSaw) {
         if (complete) pipe->completing = true;
         MakeReady(pipe);
     }
-    if (!complete) return;
+    if (!complete) {
+        ReportBusProgress();  // parked: the bus may be idle now, or have a moment to bring due
+        return;
+    }
     Pipe* pipe = request->pipe;  // Finish deletes the request
     // Count as work in progress until the pipe's next request is ready again, so that a timed
     // wait for that request cannot see an idle bus in between.
@@ -934,6 +970,7 @@ void UsbBus::Settle(Request* request, const UsbAnswer& answer, bool modelSaw) {
         MakeReady(pipe);
     }
     --completing_;
+    ReportBusProgress();
 }
 
 UsbAnswer UsbBus::SelectConfiguration(Request* request) {

@@ -223,6 +223,14 @@ class UsbBus {
     bool TransfersInBusTime();
     // Requests accepted and not yet completed, on all devices.
     size_t OutstandingRequests();
+    // Request blocks submitted to the bus so far, accepted or refused.
+    uint64_t RequestsSubmitted() const { return submitted_.load(std::memory_order_relaxed); }
+
+    // Serves one ready request on the calling thread as a worker would (the model's answer, the
+    // completion at DISPATCH_LEVEL); returns whether there was one. For ServeOnWaitingThread
+    // (clock.h): a thread that would otherwise block until a worker has served the request it
+    // waits for serves it itself.
+    bool ServeOneHere();
 
     // Unplugs every device, delivers the notifications and stops all threads.
     void Shutdown();
@@ -300,6 +308,7 @@ class UsbBus {
     size_t processing_ = 0;
     std::atomic<size_t> completing_{0};
     std::atomic<size_t> deferring_{0};  // requests whose after-actions have not run yet
+    std::atomic<uint64_t> submitted_{0};
     uintptr_t nextHandle_ = 0x10000;
     UCHAR nextAddress_ = 1;
     bool stopping_ = false;

@@ -1,5 +1,6 @@
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "kernel_fixture.h"
@@ -94,6 +95,30 @@ TEST_F(DispatcherTest, NotificationEventStaysSignalledUntilCleared) {
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
     KeClearEvent(&event);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+}
+
+// Where waiters serve the bus, a waiter lets the dispatcher lock go while it serves. An event
+// signalled in that moment ends the wait: nobody wakes a thread that is not blocked yet, so the
+// waiter looks again before it blocks.
+TEST_F(DispatcherTest, EventSignalledWhileTheWaiterServesTheBusEndsTheWait) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::atomic<int> looks{0};
+    host::SetWaiterService([&] {
+        if (looks++ == 0) std::thread([&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); }).join();
+        return false;  // nothing was ready on the bus
+    });
+    std::promise<NTSTATUS> result;
+    std::thread waiter([&] {
+        result.set_value(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr));
+    });
+    std::future<NTSTATUS> done = result.get_future();
+    const bool ended = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!ended) KeSetEvent(&event, IO_NO_INCREMENT, FALSE);  // let the lost waiter go
+    waiter.join();
+    host::ClearWaiterService();
+    EXPECT_TRUE(ended) << "the signal came while the waiter served the bus and was lost";
+    EXPECT_EQ(done.get(), STATUS_SUCCESS);
 }
 
 TEST_F(DispatcherTest, VirtualTimedWaitTimesOutOnlyWhenNoWorkIsInProgress) {

@@ -107,4 +107,18 @@ TEST(TunerChip, NaksMalformedTransactionsAndRecordsEveryWrite) {
     EXPECT_EQ(value, 0x77);
 }
 
+// A long run tunes thousands of times: the record keeps the latest 65,536 writes, in order.
+TEST(TunerChip, KeepsTheLatestWritesOfALongRun) {
+    sim::TunerChip chip;
+    constexpr size_t kKept = 1 << 16;
+    for (size_t i = 0; i < kKept + 300; ++i) {
+        const uint8_t bytes[] = {14, static_cast<uint8_t>(i)};
+        chip.Write(0xC6, bytes, sizeof bytes);
+    }
+    const auto writes = chip.Writes();
+    ASSERT_EQ(writes.size(), kKept);
+    EXPECT_EQ(writes.front().bytes[1], static_cast<uint8_t>(300));
+    EXPECT_EQ(writes.back().bytes[1], static_cast<uint8_t>(kKept + 299));
+}
+
 }  // namespace

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -478,6 +480,77 @@ TEST_F(UsbBusTest, ProgressProbeNeverSeesAnIdleBusWhileARequestIsBeingServed) {
     EXPECT_EQ(idleWhileServing, 0);
     EXPECT_EQ(failures.load(), 0);
     EXPECT_TRUE(host::RecordedDelayMilliseconds(host::DelayKind::WaitTimeout).empty());
+}
+
+// A bus that lets its waiters serve it: threads waiting for their synchronous requests serve what
+// is ready themselves, beside the workers. Each pipe still sees its requests one at a time and in
+// order, every request completes once, a waiter returns at its own IRQL, and a request nobody
+// answers still times out after its second.
+TEST_F(UsbBusTest, WaitersThatServeTheBusKeepPipeOrderAndTheirTimeOuts) {
+    host::SetWaiterService([this] { return bus_.ServeOneHere(); });
+    std::mutex lock;
+    std::set<std::thread::id> servers;
+    std::map<UCHAR, int> inModel;  // model calls under way per endpoint
+    std::atomic<int> overlaps{0};
+    std::atomic<bool> hangBulkIn{true};
+    Plug([&](const UsbRequest& request) {
+        const UCHAR endpoint = request.endpoint.address;
+        if (endpoint == 0x86 && hangBulkIn.exchange(false)) return UsbAnswer::WaitForCancel();
+        {
+            std::lock_guard guard(lock);
+            servers.insert(std::this_thread::get_id());
+            if (++inModel[endpoint] > 1) ++overlaps;
+        }
+        if (request.endpoint.IsIn())
+            request.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 1;
+        std::this_thread::yield();
+        std::lock_guard guard(lock);
+        --inModel[endpoint];
+        return UsbAnswer::Success();
+    });
+    host::ClearRecordedDelays();
+    constexpr int kRounds = 100;
+    std::atomic<int> failures{0};
+    std::set<std::thread::id> waiters;
+    auto send = [&](size_t position, bool in) {
+        {
+            std::lock_guard guard(lock);
+            waiters.insert(std::this_thread::get_id());
+        }
+        uint8_t data[8] = {};
+        for (int i = 0; i < kRounds; ++i) {
+            UrbBuffer urb;
+            BuildTransfer(urb.get(), Pipe(position), data, sizeof data, in);
+            NTSTATUS wait = STATUS_TIMEOUT;
+            if (SendAndWaitOneSecond(device_, urb.get(), &wait) != STATUS_SUCCESS ||
+                wait != STATUS_SUCCESS || KeGetCurrentIrql() != PASSIVE_LEVEL)
+                ++failures;
+        }
+    };
+    std::thread reply(send, kReplyPipe, true), command(send, kCommandPipe, false),
+        interrupt(send, kInterruptPipe, true);
+    UrbBuffer hungUrb;
+    uint8_t data[8];
+    BuildTransfer(hungUrb.get(), Pipe(kBulkInPipe), data, sizeof data, true);
+    NTSTATUS wait = STATUS_SUCCESS;
+    EXPECT_EQ(SendAndWaitOneSecond(device_, hungUrb.get(), &wait), STATUS_CANCELLED);
+    EXPECT_EQ(wait, STATUS_TIMEOUT);
+    reply.join();
+    command.join();
+    interrupt.join();
+    host::ClearWaiterService();
+
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(bus_.OutstandingRequests(), 0u);
+    EXPECT_EQ(host::RecordedDelayMilliseconds(host::DelayKind::WaitTimeout),
+              std::vector<LONGLONG>{1000});
+    EXPECT_TRUE(host::IrqlViolations().empty());
+    // The waiting threads did serve requests of their own.
+    std::lock_guard guard(lock);
+    bool servedByAWaiter = false;
+    for (const std::thread::id& id : waiters) servedByAWaiter |= servers.count(id) != 0;
+    EXPECT_TRUE(servedByAWaiter);
 }
 
 }  // namespace
