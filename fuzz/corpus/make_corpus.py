@@ -450,6 +450,10 @@ def private_properties():
           b"".join(private(12, True, length(count) + bytes([1])) for count in
                    (0, 1, 7, 8, 255, 256, 1023, 0xFFFFFFFF)) +
           private(12, True, length(1024) + bytes([1]), size=2, extra=u16(600)))
+    # A raw frame that starts with a command code: the caller's bytes, not a command of the driver.
+    write(t, "raw_frame_with_a_command_code",
+          b"".join(private(12, True, length(count) + bytes([0, code])) for count, code in
+                   ((255, 0x03), (64, 0x04), (64, 0x84), (17, 0xF1))))
     # One tune a file.
     write(t, "xtune_locked",
           private(9, True, bytes([1]) + frequency(474000) + bytes([8]) + frequency(0)) +
