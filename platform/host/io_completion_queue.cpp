@@ -5,11 +5,10 @@
 #include <set>
 #include <vector>
 
+#include "platform/host/clock_internal.h"
 #include "platform/host/thread_state.h"
 
 namespace host {
-
-void NotifyWaiters();  // dispatcher.cpp
 
 namespace {
 
