@@ -38,7 +38,8 @@ void PrintText(const Session& session, const GlobalOptions& options, const TuneO
         std::printf("  the tune request failed: %s\n", StatusText(t.status).c_str());
     std::printf("  signal: strength %u, quality %u, present %s, locked %s", t.signal.strength,
                 t.signal.quality, YesNo(t.signal.present != 0), YesNo(t.signal.locked != 0));
-    if (t.settledMs != 0) std::printf(" (read %u ms after the commit)", t.settledMs);
+    if (t.lockSeenMs + t.settledMs != 0)
+        std::printf(" (read %u ms after the commit)", t.lockSeenMs + t.settledMs);
     std::printf("\n");
     if (t.locked) {
         std::printf("  locked at step %d, attempt %d of that step (attempt %d of the search)%s\n",
@@ -74,6 +75,7 @@ nlohmann::json Json(const Session& session, const GlobalOptions& options, const 
     j["present"] = t.signal.present != 0;
     j["strength"] = t.signal.strength;
     j["quality"] = t.signal.quality;
+    j["lockSeenMs"] = t.lockSeenMs;
     j["settleMs"] = t.settledMs;
     // The simulator's view.
     j["tunerKHz"] = TunerKHz(t);

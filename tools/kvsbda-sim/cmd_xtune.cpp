@@ -80,13 +80,16 @@ StepResult RunXtune(ReceiverRun& receiver, const XtuneArguments& args) {
         reads = probe.Submitted();  // a restart submits its reads before the request returns
     }
     const TuneFrames frames = Classify(receiver.BridgeLog());
+    const bool tuneRan = session.Demod().GetObservations().softResets != 0;
+    // The status item reads the lock flag that the BDA statistics read: watched as after a commit.
+    unsigned lockSeenMs = 0;
+    if (NT_SUCCESS(status) && tuneRan) (void)AwaitLock(receiver.App(), &lockSeenMs);
     host::PrivateStatus locked;
     const NTSTATUS statusRead = receiver.Private().Status(&locked);
     const uint64_t tunerHz = session.Tuner().TunedFrequencyHz();
     const sim::Transmitter* on = session.Air().Find(tunerHz);
     const ULONG tuned = args.frequencyKHz > args.offsetKHz ? args.frequencyKHz - args.offsetKHz
                                                            : args.offsetKHz - args.frequencyKHz;
-    const bool tuneRan = session.Demod().GetObservations().softResets != 0;
     const char* name = args.parameters ? "tune-params" : "xtune";
 
     StepResult result;

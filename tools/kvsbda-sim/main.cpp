@@ -41,6 +41,9 @@ void AddGlobalOptions(CLI::App& app, kvssim::GlobalOptions& options) {
     app.add_flag("--inline-completion", options.inlineCompletion,
                  "the bus completes a successful transfer inside the submitting call when the "
                  "stick has the answer at hand, as a lower filter driver may");
+    app.add_option("--status-period", options.statusPeriodMs,
+                   "milliseconds between the stick's status reports on its interrupt pipe")
+        ->check(CLI::Range(1u, 60000u));
     app.add_option("--image", options.image,
                    "run this Windows build of the driver (kvsbda.sys) under CPU emulation in "
                    "place of the host-compiled driver");

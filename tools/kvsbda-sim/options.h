@@ -32,6 +32,9 @@ struct GlobalOptions {
     // The bus completes a successful transfer inside the call that submits it whenever the
     // device has the answer at hand, as a lower filter driver may.
     bool inlineCompletion = false;
+    // How often the stick's bridge sends a status report on its interrupt pipe, in real
+    // milliseconds.
+    unsigned statusPeriodMs = 250;
     // A Windows build of the driver (kvsbda.sys) to run under emulation in place of the
     // host-compiled core; empty for the host build.
     std::string image;

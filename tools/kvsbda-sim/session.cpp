@@ -148,7 +148,8 @@ void Session::Plug(const StickId& id, bool boot) {
         std::make_shared<sim::AirStreamSource>(*demod_, stream), firmware_));
     stick_->SetStreamSource(airStream_);
     remote_ = std::make_unique<sim::RemoteControl>(stick_);
-    statusReporter_ = std::make_unique<sim::AirStatusReporter>(stick_, *demod_);
+    statusReporter_ =
+        std::make_unique<sim::AirStatusReporter>(stick_, *demod_, options_.statusPeriodMs);
     statusReporter_->Start();
     stick_->PlugInto(*bus_);
     WaitForQuiet();

@@ -8,7 +8,17 @@
 namespace kvssim {
 
 namespace {
+
 constexpr uint32_t kRequestedChannelKHz = 500;
+constexpr auto kLockPoll = std::chrono::milliseconds(10);
+
+ULONG ReadLocked(host::BdaReceiverApplication& app) {
+    ULONG locked = 0;
+    (void)app.OutputPinHandle()->GetULong(KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED,
+                                          &locked, app.DemodulatorNode());
+    return locked;
+}
+
 }  // namespace
 
 std::optional<uint32_t> ParseFrequencyKHz(const std::string& text, const char* option,
@@ -93,9 +103,7 @@ TuneOutcome TuneThroughApplication(Session& session, host::BdaReceiverApplicatio
     }
 
     // The lock first (reading it consumes nothing); the figures after the reports have come.
-    ULONG locked = 0;
-    (void)app.OutputPinHandle()->GetULong(KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED,
-                                          &locked, app.DemodulatorNode());
+    const ULONG locked = NT_SUCCESS(outcome.status) ? AwaitLock(app, &outcome.lockSeenMs) : 0;
     if (locked != 0 && settleMs != 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
         outcome.settledMs = settleMs;
@@ -127,6 +135,20 @@ TuneOutcome TuneThroughApplication(Session& session, host::BdaReceiverApplicatio
         if (distance <= kRequestedChannelKHz) outcome.requestedName = t.name;
     }
     return outcome;
+}
+
+ULONG AwaitLock(host::BdaReceiverApplication& app, unsigned* waitedMs) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto limit = start + std::chrono::milliseconds(kLockWaitMs);
+    ULONG locked = ReadLocked(app);
+    while (locked == 0 && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(kLockPoll);
+        locked = ReadLocked(app);
+    }
+    *waitedMs = static_cast<unsigned>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - start)
+                                          .count());
+    return locked;
 }
 
 uint32_t TunerKHz(const TuneOutcome& outcome) {

@@ -20,6 +20,10 @@ namespace kvssim {
 // the stick's status reports carry strength and quality, and the first two after the stream's
 // restart are passed over.
 constexpr unsigned kDefaultSettleMs = 1000;
+// How long an application watches the lock after a commit before it takes the channel as not
+// locked. The first two status reports after the stream's restart are passed over, so a lock
+// flag that a report cleared comes back with the third, up to three report periods later.
+constexpr unsigned kLockWaitMs = 1500;
 
 // Parses --frequency (decimal kHz). nullopt with `error` set for an empty, non-numeric, zero or
 // out-of-range (above 32 bits) value. The receiver's window is the driver's business.
@@ -34,9 +38,10 @@ struct TuneOutcome {
     NTSTATUS status = STATUS_SUCCESS;  // the first failed step of the tune, if any
     // What the application reads from the signal-statistics properties.
     host::BdaSignalReading signal;
-    bool locked = false;     // the signal-locked property
-    unsigned settledMs = 0;  // wait before the statistics were read
-    double commitMs = 0;     // the commit method, wall time
+    bool locked = false;      // the signal-locked property
+    unsigned lockSeenMs = 0;  // wait after the commit until the lock was read (or given up)
+    unsigned settledMs = 0;   // further wait before the statistics were read
+    double commitMs = 0;      // the commit method, wall time
     std::chrono::steady_clock::time_point commitStart;
     // The simulator's view.
     int lockStep = -1;
@@ -61,10 +66,18 @@ bool OpenApplication(host::BdaReceiverApplication& app, std::string* error);
 
 // Tunes through the application: start changes, frequency and bandwidth on the tuner node,
 // check, commit. `afterCommit` (if any) runs as soon as the commit has returned, before anything
-// else is asked of the driver. A locked tune waits `settleMs` before the statistics are read.
+// else is asked of the driver. The lock is watched for up to kLockWaitMs; a locked tune then waits
+// `settleMs` before the statistics are read.
 TuneOutcome TuneThroughApplication(Session& session, host::BdaReceiverApplication& app,
                                    uint32_t requestedKHz, unsigned bandwidthMHz, unsigned settleMs,
                                    const std::function<void()>& afterCommit = {});
+
+// Watches the signal-locked property after a tune, as a television application does, until it
+// reads locked or kLockWaitMs have passed; returns the last value read and the wait. One read is
+// not an answer: the driver's lock flag follows the stick's status reports too, and a report sent
+// while the demodulator re-acquires after the tune's closing soft reset reads as no lock until a
+// later report says otherwise.
+ULONG AwaitLock(host::BdaReceiverApplication& app, unsigned* waitedMs);
 
 // The tuner's frequency in kHz, rounded; and the frequency the lock search ran on.
 uint32_t TunerKHz(const TuneOutcome& outcome);
