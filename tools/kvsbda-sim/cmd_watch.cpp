@@ -478,7 +478,7 @@ void Receive(Session& session, host::BdaReceiverApplication& app, DeviceContext*
              WatchResult* result) {
     ProgressLine progress(isatty(fileno(stderr)) != 0);
     const Clock::time_point start = Clock::now();
-    const Clock::time_point end = start + std::chrono::seconds(args.seconds);
+    Clock::time_point end = start + std::chrono::seconds(args.seconds);
     const std::chrono::seconds zap(args.zapSeconds);
     Clock::time_point nextChange = start + zap;
     StreamAccount& a = result->account;
@@ -496,8 +496,10 @@ void Receive(Session& session, host::BdaReceiverApplication& app, DeviceContext*
                 NextTransmitter(session.Air(), result->channels.back().requestedKHz), at));
             progress.Break();
             ShowChange(result->channels[result->channels.size() - 2], result->channels.back());
-            // Each channel is received for the whole interval, however long its commit took.
+            // Each channel is received for the whole interval, however long leaving the last
+            // one, the commit and the wait for its lock took: the end moves out if need be.
             nextChange = Clock::now() + zap;
+            end = std::max(end, nextChange);
         }
         if (progress.Due()) progress.Update(recorder.Frames(), recorder.Bytes(), LockedNow(app));
     }
