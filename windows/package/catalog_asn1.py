@@ -72,8 +72,12 @@ class MemberInfo(core.Sequence):
     _fields = [("subject_guid", core.BMPString), ("cert_version", core.Integer)]
 
 
+class AnyValues(core.SetOf):
+    _child_spec = core.Any
+
+
 class CatalogAttribute(core.Sequence):
-    _fields = [("type", core.ObjectIdentifier), ("values", core.SetOf, {"spec": core.Any})]
+    _fields = [("type", core.ObjectIdentifier), ("values", AnyValues)]
 
 
 class CatalogAttributes(core.SetOf):
@@ -130,7 +134,7 @@ class SignedData(core.Sequence):
         ("digest_algorithms", DigestAlgorithms),
         ("content_info", CatalogContent),
         ("certificates", Certificates, {"implicit": 0, "optional": True}),
-        ("crls", core.SetOf, {"implicit": 1, "optional": True, "spec": core.Any}),
+        ("crls", AnyValues, {"implicit": 1, "optional": True}),
         ("signer_infos", SignerInfos),
     ]
 
